@@ -1,0 +1,37 @@
+# The README's commands. `make run` and `make test` install what is missing first.
+PREFIX ?= /usr/local
+ARGS ?=
+SAN ?=
+BUILD := $(if $(SAN),build-san,build)
+CMAKE_FLAGS := -G Ninja $(if $(SAN),-DLOGVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug,)
+
+.PHONY: all deps configure build test run install clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+configure: $(BUILD)/build.ninja
+
+build: deps configure
+	cmake --build $(BUILD)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure $(if $(JOBS),-j$(JOBS),)
+
+run: build
+ifeq ($(strip $(ARGS)),)
+	@if [ -x scripts/demo ]; then scripts/demo $(BUILD)/logvane; else $(BUILD)/logvane; fi
+else
+	$(BUILD)/logvane $(ARGS)
+endif
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf build build-san

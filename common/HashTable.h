@@ -1,0 +1,36 @@
+// Chained hash table of caller records with a fixed prime bucket count. Stores
+// no keys: a record must begin with its key in the form probes use.
+#pragma once
+#include <cstdint>
+
+struct MemoryPool;
+
+typedef uint32_t (*HashFunc)(const void* key);
+typedef bool (*HashEqualFunc)(const void* key, const void* item);
+
+struct HashNode {
+  HashNode* next;
+  void* item;
+};
+
+struct HashTable {
+  int32_t size;         // buckets
+  HashNode** table;
+  MemoryPool* pool;
+  HashFunc hash;
+  HashEqualFunc equal;
+  int32_t iter_bucket;  // next bucket the iteration examines
+  HashNode* iter_node;  // next node the iteration hands out
+};
+
+// Everything comes from pool and lives as long as it.
+HashTable* HashInit(int32_t expected, MemoryPool* pool, HashFunc hash, HashEqualFunc equal);
+// The most recently inserted matching item, or null.
+bool HashFind(HashTable* t, const void* key, void** item);
+// Inserts at the head of its chain; no duplicate test. Always true.
+bool HashInsert(HashTable* t, void* item);
+// Bucket order, latest-inserted first within a bucket; one iteration at a time.
+HashNode* HashFirst(HashTable* t);
+HashNode* HashNext(HashTable* t);
+void HashItem(HashTable* t, HashNode* node, void** item);
+void HashFini(HashTable* t);

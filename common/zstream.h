@@ -1,0 +1,42 @@
+// Compressed streams over stdio: gzip and bzip2 readers over an already open
+// stream, and plain, gzip and bzip2 writers. Their compressor memory comes
+// through the pool hooks (MPSetZlibAlloc / MPSetBzip2Alloc).
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+struct MemoryPool;
+
+enum { ZS_PLAIN = 0, ZS_GZIP = 1, ZS_BZIP2 = 2 };  // as COMPRESS_*
+
+struct ZSReader;
+
+// Reads gzip (concatenated members too) from file's current position, with
+// `pre` bytes fed first (sniffed from a pipe). Memory: the zlib hook.
+// Null when the decoder cannot be set up.
+ZSReader* ZSGzReadOpen(FILE* file, const char* pre, int pre_len);
+// Same for bzip2, memory through the bzip2 hook.
+ZSReader* ZSBzReadOpen(FILE* file, const char* pre, int pre_len);
+// Bytes delivered, 0 at the end, negative on error (corrupt, truncated, null).
+int ZSRead(ZSReader* r, void* buf, int len);
+// gzip progress as the input reader reports it: -1 in error, 1000 at the end.
+int32_t ZSGzPercent(ZSReader* r);
+// Compressed bytes consumed so far.
+int64_t ZSConsumed(ZSReader* r);
+// Ends the decoder and closes the file (but never stdin/stdout); 0 on success.
+int ZSReadClose(ZSReader* r);
+
+struct ZSWriter;
+
+// Takes over file, opened for writing by the caller. Installs pool as the
+// hook for its kind. level: gzip level 0..9, bzip2 block size 1..9 (0 -> 1).
+// Null (file closed) when the compressor cannot be set up.
+ZSWriter* ZSWriteOpen(MemoryPool* pool, FILE* file, int kind, int level);
+// len, or fewer once a write has failed (the writer then stays failed).
+int ZSWrite(ZSWriter* w, const void* data, int len);
+// Finishes, flushes, fsyncs when asked, closes; true only when every byte
+// reached the file.
+bool ZSWriteClose(ZSWriter* w, bool sync);
+
+// Creates path for writing, failing if anything exists there (links included).
+FILE* ZSCreateExclusive(const char* path);

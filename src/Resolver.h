@@ -1,0 +1,12 @@
+// Reverse lookups through c-ares on the main thread, with pacing and a soft
+// limit on outstanding queries.
+#pragma once
+#include <cstdint>
+
+bool LkNetInit();
+// drain false: looks address up, true when a query was issued.
+// drain true: waits until no query is outstanding; always true.
+bool LkLookup(bool drain, uint32_t address);
+void LkFini();
+// Queries issued whose completion has not run yet.
+int32_t LkPendingCount();

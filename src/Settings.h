@@ -1,0 +1,49 @@
+// Run settings: defaults, the configuration file and the command line.
+#pragma once
+#include <cstdint>
+
+enum { COMPRESS_NONE = 0, COMPRESS_GZIP = 1, COMPRESS_BZIP2 = 2 };
+enum { NEWLINE_MAC = 0, NEWLINE_UNIX = 1, NEWLINE_DOS = 2 };
+
+#define LOGVANE_VERSION "1.5.4a"
+#define DEFAULT_INFLIGHT 100
+
+struct SettingsRecord {
+  int32_t compress;
+  int32_t level;
+  int32_t interrupt;
+  int32_t offset;
+  int32_t divisor;
+  char cache_name[256];
+  uint8_t translate;
+  uint8_t verbose;
+  uint8_t private_cache;
+  uint8_t delete_input;
+  uint8_t exchange;
+  int32_t newlines;
+  int32_t expire_good;
+  int32_t expire_failed;
+  int32_t retry_failed;
+  int32_t wait_ticks;
+  // Resolver choices, from the configuration file only.
+  char dns_servers[256];  // empty: the system's servers
+  int32_t dns_timeout;    // milliseconds; 0: library default
+  int32_t dns_tries;      // 0: library default
+  int32_t dns_inflight;   // soft limit of outstanding queries
+};
+
+extern SettingsRecord Settings;
+extern const char* cachePath;
+
+enum { PARSE_PROCEED, PARSE_USAGE, PARSE_INVALID };
+
+void SettingsDefaults();
+void ReadSettingsFile(const char* name);
+bool ParseFlag(const char* value, uint8_t* field);
+// argv[0] is the program-name slot; consumed options are removed from the
+// front, leaving the log names in argv[1..argc-1]. On PARSE_INVALID *bad names
+// the option argument at fault.
+int ParseCommandLine(int* argc, char*** argv, const char** bad);
+void PrintNotice();
+// The usage text, preceded by the invalid-argument line when bad is given.
+void PrintUsage(const char* bad);
