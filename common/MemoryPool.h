@@ -40,6 +40,8 @@ void* MPBzip2Alloc(void* opaque, int items, int size);
 void MPBzip2Free(void* opaque, void* ptr);
 void* MPUnzAlloc(void* opaque, unsigned items, unsigned size);
 void MPUnzFree(void* opaque, void* ptr);
+// A new 16-slot cache from pool: the opaque for MPUnzAlloc / MPUnzFree.
+void* MPNewUnzCache(MemoryPool* pool);
 
 // Routes the next zlib / bzip2 streams' memory into pool (null: library default).
 void MPSetZlibAlloc(MemoryPool* pool);

@@ -1,0 +1,63 @@
+#include "src/HostTable.h"
+
+const char FailedMark[] = "*";
+
+MemoryPool* hostPool = nullptr;
+HashTable* hostTable = nullptr;
+
+static inline unsigned DigitValue(unsigned char c) { return (unsigned)c - '0'; }  // > 9: no digit
+
+// One group of one to three digits at p; advances p past it. Characters are
+// only read while the previous one was a digit, so a NUL is never passed.
+static inline bool ParseOctet(const unsigned char*& p, uint32_t& octet) {
+  unsigned v = DigitValue(p[0]);
+  if (v > 9) return false;
+  unsigned d = DigitValue(p[1]);
+  if (d > 9) {
+    p += 1;
+  } else {
+    v = v * 10 + d;
+    d = DigitValue(p[2]);
+    if (d > 9) {
+      p += 2;
+    } else {
+      v = v * 10 + d;
+      if (v > 255 || DigitValue(p[3]) <= 9) return false;
+      p += 3;
+    }
+  }
+  octet = v;
+  return true;
+}
+
+bool IPParse(const char* text, uint32_t* key) {
+  const unsigned char* p = (const unsigned char*)text;
+  uint32_t o0, o1, o2, o3;
+  if (!ParseOctet(p, o0) || *p++ != '.') return false;
+  if (!ParseOctet(p, o1) || *p++ != '.') return false;
+  if (!ParseOctet(p, o2) || *p++ != '.') return false;
+  if (!ParseOctet(p, o3) || *p == '.') return false;
+  // ParseOctet already refused a digit after the last group.
+  if (key) *key = o0 | o1 << 8 | o2 << 16 | o3 << 24;
+  return true;
+}
+
+static inline char* PutOctet(char* out, unsigned v) {
+  if (v >= 100) *out++ = (char)('0' + v / 100);
+  if (v >= 10) *out++ = (char)('0' + v / 10 % 10);
+  *out++ = (char)('0' + v % 10);
+  return out;
+}
+
+void IPFormat(uint32_t key, char* out) {
+  for (int i = 0; i < 4; i++) {
+    out = PutOctet(out, (key >> (8 * i)) & 255);
+    *out++ = i < 3 ? '.' : '\0';
+  }
+}
+
+uint32_t HostKeyHash(const void* key) { return *(const uint32_t*)key; }
+
+bool HostKeyEqual(const void* key, const void* item) {
+  return *(const uint32_t*)key == ((const HostEntry*)item)->address;
+}

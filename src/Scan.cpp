@@ -1,0 +1,140 @@
+// The lookup pass: every IPv4 address anywhere in a log goes to LkLookup.
+#define ASSERT_MODULE "src/Logvane"
+#include "src/Scan.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "common/Assert.h"
+#include "common/HashTable.h"
+#include "common/MemoryPool.h"
+#include "common/input.h"
+#include "src/CacheFile.h"
+#include "src/FormatCount.h"
+#include "src/HostTable.h"
+#include "src/Resolver.h"
+#include "src/Settings.h"
+
+#define SCAN_LOOKAHEAD 32752  // bytes examined past p in one step
+#define SCAN_PROGRESS_SECS 10
+#define SCAN_CHECKPOINT_SECS 300
+
+// Last periodic cache checkpoint; survives from one file to the next.
+static int32_t save_time = 0;
+
+enum { SC_OTHER = 0, SC_DIGIT, SC_CR, SC_LF, SC_NUL };
+
+struct ScanClassTable {
+  unsigned char c[256];
+  ScanClassTable() {
+    memset(c, SC_OTHER, sizeof c);
+    for (int d = '0'; d <= '9'; d++) c[d] = SC_DIGIT;
+    c['\r'] = SC_CR;
+    c['\n'] = SC_LF;
+    c[0] = SC_NUL;
+  }
+};
+static const ScanClassTable kClass;
+
+struct ScanState {
+  InputFile* in;
+  int32_t start_time;
+  int32_t mark;  // progress mark, advanced by exactly 10 per report
+  int32_t lines;
+  int32_t lookups;
+  int32_t duplicates;
+};
+
+static inline int ClassOf(const char* p) { return kClass.c[(unsigned char)*p]; }
+
+static void ScanProgress(ScanState* s) {
+  int32_t now = (int32_t)time(nullptr);
+  int32_t m = s->mark + SCAN_PROGRESS_SECS;
+  if (m >= now) return;
+  int32_t e = m - s->start_time;
+  int32_t r = (10 * s->lookups + e / 2) / e;
+  printf("Read %s lines (%d%%), %s lookups, %s lines/sec, %ld.%ld lookups/sec.\n",
+         FormatCount(s->lines), INPercent(s->in) / 10, FormatCount(s->lookups),
+         FormatCount(s->lines / e), (long)(r / 10), (long)(r % 10));
+  s->mark = m;
+  if (save_time + SCAN_CHECKPOINT_SECS < now) {
+    save_time += SCAN_CHECKPOINT_SECS;
+    LkWrite(Settings.private_cache);
+  }
+}
+
+// Offers the run of digits and dots at q to the parser once; returns its end.
+static const char* ScanAddressRun(ScanState* s, const char* q) {
+  uint32_t key;
+  if (IPParse(q, &key)) {
+    if (LkLookup(false, key))
+      s->lookups++;
+    else
+      s->duplicates++;
+  }
+  while ((*q >= '0' && *q <= '9') || *q == '.') q++;
+  return q;
+}
+
+static const char* ScanLineEnd(ScanState* s, const char* q) {
+  const char* end = (q[0] == '\r' && q[1] == '\n') ? q + 2 : q + 1;
+  s->lines++;
+  if ((s->lines & 255) == 0 && Settings.verbose) ScanProgress(s);
+  return end;
+}
+
+// One step from p; returns how many bytes it consumes.
+static int32_t ScanStep(ScanState* s, const char* p) {
+  const char* q = p;
+  int cls = ClassOf(q);
+  if (cls == SC_NUL) return 1;
+  if (cls == SC_OTHER) {
+    const char* limit = p + SCAN_LOOKAHEAD;
+    do {
+      q++;
+      cls = ClassOf(q);
+    } while (cls == SC_OTHER && q < limit);
+    if (cls == SC_OTHER) return SCAN_LOOKAHEAD + 1;
+    if (cls == SC_NUL) return (int32_t)(q - p);
+  }
+  const char* end = (cls == SC_DIGIT) ? ScanAddressRun(s, q) : ScanLineEnd(s, q);
+  return (int32_t)(end - p);
+}
+
+static void ScanTotals(ScanState* s) {
+  int32_t end_time = (int32_t)time(nullptr);
+  uint32_t total = 0, used = 0;
+  void* item;
+  for (HashNode* n = HashFirst(hostTable); n; n = HashNext(hostTable)) total++;
+  for (HashNode* n = HashFirst(hostTable); n; n = HashNext(hostTable)) {
+    HashItem(hostTable, n, &item);
+    if (((HostEntry*)item)->status == HOST_REUSED) used++;
+  }
+  printf("Looked up %s IPs, used %s from cache, total of %s in cache,\n",
+         FormatCount(s->lookups), FormatCount(used), FormatCount(total));
+  int32_t d = end_time - s->start_time;
+  printf("  %s duplicates, %s lines in %d:%02d!\n", FormatCount(s->duplicates),
+         FormatCount(s->lines), d / 60, d % 60);
+}
+
+bool LkScan(const char* name) {
+  ScanState s;
+  memset(&s, 0, sizeof s);
+  s.start_time = (int32_t)time(nullptr);
+  if (save_time == 0) save_time = s.start_time;
+  MemoryPool* pool = MPNew();
+  s.in = strcmp(name, "-") == 0 ? INFOpen(stdin, pool) : INOpenPath(name, pool);
+  if (!s.in) {
+    printf("Error opening input file '%s'.\n", name);
+    MPDelete(pool);
+    return false;
+  }
+  s.mark = s.start_time;
+  for (const char* p; (p = INGetBuffer(s.in, nullptr)) != nullptr;)
+    INConsume(s.in, ScanStep(&s, p));
+  if (Settings.verbose) ScanTotals(&s);
+  INClose(s.in);
+  MPDelete(pool);
+  return true;
+}

@@ -1,0 +1,313 @@
+// The translation pass: a copy of each log in which every resolved address is
+// replaced by its host name, compressed and with the chosen newlines.
+#define ASSERT_MODULE "src/Logvane"
+#include "src/Translate.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "common/Assert.h"
+#include "common/HashTable.h"
+#include "common/MemoryPool.h"
+#include "common/input.h"
+#include "common/zstream.h"
+#include "src/FormatCount.h"
+#include "src/HostTable.h"
+#include "src/Settings.h"
+
+// Line ends and address starts are examined only this far past the first
+// unconsumed byte, so an address (15 bytes) and the byte after it, or a CR and
+// its LF, always lie within the 32,768 bytes the reader keeps buffered.
+#define TR_LOOKAHEAD 32753
+#define TR_NAME_SIZE 4096      // the system's path limit, terminator included
+#define TR_REPORT_SECS 10
+#define TR_ADDR_MIN 7          // "0.0.0.0"
+#define TR_ADDR_MAX 15         // "255.255.255.255"
+
+enum { CL_TEXT = 0, CL_DIGIT = 1, CL_CR = 2, CL_LF = 3 };
+
+// Bytes the rewriting stops at; everything else (NUL included) is copied.
+struct ClassTable {
+  uint8_t cl[256];
+  constexpr ClassTable() : cl() {
+    for (int c = '0'; c <= '9'; c++) cl[c] = CL_DIGIT;
+    cl['\r'] = CL_CR;
+    cl['\n'] = CL_LF;
+  }
+};
+static constexpr ClassTable kClass;
+
+static inline bool RunByte(uint8_t c) { return (unsigned)(c - '0') < 10u || c == '.'; }
+
+struct Translation {
+  InputFile* in;
+  ZSWriter* out;
+  const char* nl;        // configured newline text
+  int nl_len;
+  bool verbose;
+  bool failed;           // a write failed; nothing more is written
+  uint32_t lines;
+  uint32_t addresses;
+  uint32_t replaced;
+  time_t start;
+  time_t last_report;
+};
+
+// Writes n bytes; the first failure is reported once and ends the rewriting.
+static void Put(Translation* t, const void* data, long n) {
+  if (n <= 0 || t->failed) return;
+  if (ZSWrite(t->out, data, (int)n) != (int)n) {
+    puts("Write error on output file!");
+    t->failed = true;
+  }
+}
+
+// Reports in 10-second slots; after a stall it catches up a slot per call.
+static void Progress(Translation* t) {
+  time_t due = t->last_report + TR_REPORT_SECS;
+  if (due >= time(nullptr)) return;
+  printf("Read %s lines (%d%%), %s replacements, %s lines/sec.\n", FormatCount(t->lines),
+         (int)(INPercent(t->in) / 10), FormatCount(t->replaced),
+         FormatCount((uint32_t)(t->lines / (uint32_t)(due - t->start))));
+  t->last_report = due;
+}
+
+static inline void CountLine(Translation* t) {
+  if ((++t->lines & 0xFF) == 0 && t->verbose) Progress(t);
+}
+
+// The name to write for the address run [d, e), or null to keep the run.
+static const char* NameFor(Translation* t, const uint8_t* d, const uint8_t* e, int dots) {
+  long len = e - d;
+  if (dots != 3 || len < TR_ADDR_MIN || len > TR_ADDR_MAX) return nullptr;
+  uint32_t key;
+  if (!IPParse((const char*)d, &key)) return nullptr;
+  t->addresses++;
+  void* item = nullptr;
+  if (!HashFind(hostTable, &key, &item) || !item) return nullptr;
+  const HostEntry* entry = (const HostEntry*)item;
+  if (!HostNamed(entry)) return nullptr;
+  t->replaced++;
+  return entry->domain;
+}
+
+// Rewrites the whole input in place on the reader's window. Bytes that come
+// out unchanged are gathered into one write, so a window is cut only where a
+// name or a different newline goes in, and at the look-ahead limit.
+static void Rewrite(Translation* t) {
+  const bool keep_lf = t->nl_len == 1 && t->nl[0] == '\n';
+  const bool keep_cr = t->nl_len == 1 && t->nl[0] == '\r';
+  const bool keep_crlf = t->nl_len == 2;
+  bool in_run = false;  // the window starts inside a long digit run cut by a refill
+  while (!t->failed) {
+    char* window = INGetBuffer(t->in, nullptr);
+    if (!window) return;
+    const int32_t cnt = t->in->buff_cnt;
+    const uint8_t* const base = (const uint8_t*)window;
+    const uint8_t* const end = base + cnt;  // a NUL stands here
+    const uint8_t* const lim = base + (cnt < TR_LOOKAHEAD ? cnt : TR_LOOKAHEAD);
+    const uint8_t* p = base;
+    const uint8_t* from = base;  // first byte not yet written
+    if (in_run) {
+      while (RunByte(*p)) p++;
+      in_run = p == end;
+    }
+    while (p < lim) {
+      while (p < lim && kClass.cl[*p] == CL_TEXT) p++;
+      if (p >= lim) break;
+      switch (kClass.cl[*p]) {
+        case CL_LF:
+          CountLine(t);
+          if (!keep_lf) {
+            Put(t, from, p - from);
+            Put(t, t->nl, t->nl_len);
+            from = p + 1;
+          }
+          p++;
+          break;
+        case CL_CR: {
+          CountLine(t);
+          const bool crlf = p[1] == '\n';  // p + 1 <= end
+          const uint8_t* after = p + (crlf ? 2 : 1);
+          if (!(crlf ? keep_crlf : keep_cr)) {
+            Put(t, from, p - from);
+            Put(t, t->nl, t->nl_len);
+            from = after;
+          }
+          p = after;
+          break;
+        }
+        default: {  // a digit starts a run of digits and dots
+          const uint8_t* d = p;
+          int dots = 0;
+          for (; RunByte(*p); p++) dots += *p == '.';
+          if (p == end && !t->in->at_eof) {
+            in_run = true;  // longer than any address; its rest follows the refill
+            break;
+          }
+          const char* name = NameFor(t, d, p, dots);
+          if (name) {
+            Put(t, from, d - from);
+            Put(t, name, (long)strlen(name));
+            from = p;
+          }
+          break;
+        }
+      }
+    }
+    Put(t, from, p - from);
+    INConsume(t->in, (int32_t)(p - base));
+  }
+}
+
+static void NewlineText(int32_t style, const char** text, int* len) {
+  switch (style) {
+    case NEWLINE_MAC: *text = "\r"; *len = 1; break;
+    case NEWLINE_DOS: *text = "\r\n"; *len = 2; break;
+    default: *text = "\n"; *len = 1; break;
+  }
+}
+
+static const char* Suffix() {
+  if (Settings.exchange) return ".$$$";
+  switch (Settings.compress) {
+    case COMPRESS_GZIP: return ".gz";
+    case COMPRESS_BZIP2: return ".bz2";
+    default: return ".out";
+  }
+}
+
+// The user's own output name: opened without following a link planted there,
+// and only when it is (or becomes) a regular file.
+static FILE* OpenPlainOutput(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0 ||
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "wb");
+  if (!f) close(fd);
+  return f;
+}
+
+// The temporary that will take the input's place: a leftover of a crashed run
+// is removed (a link itself, never its target), then the name is created anew.
+static FILE* OpenTempOutput(const char* path, const struct stat* input) {
+  unlink(path);
+  FILE* f = ZSCreateExclusive(path);
+  if (f) {
+    // The replacement keeps the log's owner and permissions where we may.
+    (void)!fchown(fileno(f), input->st_uid, input->st_gid);
+    (void)!fchmod(fileno(f), input->st_mode & 07777);
+  }
+  return f;
+}
+
+// Makes a rename in the input's directory survive a crash.
+static void SyncDirectory(const char* path) {
+  char dir[TR_NAME_SIZE];
+  const char* slash = strrchr(path, '/');
+  if (!slash) {
+    strcpy(dir, ".");
+  } else {
+    size_t n = slash == path ? 1 : (size_t)(slash - path);
+    memcpy(dir, path, n);
+    dir[n] = 0;
+  }
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+bool TranslateLog(const char* name) {
+  struct stat st;
+  bool have_stat = stat(name, &st) == 0;
+  if (have_stat && !S_ISREG(st.st_mode)) {
+    if (Settings.verbose) printf("'%s' is not a file, skipping it.\n", name);
+    return false;
+  }
+  if (Settings.verbose) printf("Translating '%s'\n", name);
+
+  Translation t;
+  memset(&t, 0, sizeof t);
+  t.verbose = Settings.verbose != 0;
+  t.start = time(nullptr);
+  t.last_report = t.start;
+  MemoryPool* pool = MPNew();
+
+  t.in = INOpenPath(name, pool);
+  if (!t.in) {
+    printf("Error opening input file '%s'.\n", name);
+    MPDelete(pool);
+    return false;
+  }
+
+  const char* suffix = Suffix();
+  const bool exchange = Settings.exchange != 0;
+  char out_name[TR_NAME_SIZE];
+  size_t name_len = strlen(name);
+  FILE* file = nullptr;
+  if (name_len + strlen(suffix) < sizeof out_name) {
+    memcpy(out_name, name, name_len);
+    strcpy(out_name + name_len, suffix);
+    if (exchange && have_stat)
+      file = OpenTempOutput(out_name, &st);
+    else if (!exchange)
+      file = OpenPlainOutput(out_name);
+  }
+  int level = Settings.level < 0 ? 0 : Settings.level > 9 ? 9 : Settings.level;
+  int kind = Settings.compress == COMPRESS_GZIP    ? ZS_GZIP
+             : Settings.compress == COMPRESS_BZIP2 ? ZS_BZIP2
+                                                    : ZS_PLAIN;
+  if (file) t.out = ZSWriteOpen(pool, file, kind, level);  // closes file on failure
+  if (!t.out) {
+    printf("Error opening output file '%s%s'.\n", name, suffix);
+    if (file) unlink(out_name);
+    INClose(t.in);
+    MPDelete(pool);
+    return false;
+  }
+
+  NewlineText(Settings.newlines, &t.nl, &t.nl_len);
+  Rewrite(&t);
+
+  if (t.verbose) {
+    long secs = (long)(time(nullptr) - t.start);
+    printf("Translated %s IPs, %s unresolved, %s lines in %d:%02d!\n", FormatCount(t.replaced),
+           FormatCount(t.addresses - t.replaced), FormatCount(t.lines), (int)(secs / 60),
+           (int)(secs % 60));
+  }
+  // The input is about to go: its replacement must be on the disk first.
+  const bool sync = exchange || Settings.delete_input;
+  bool closed = ZSWriteClose(t.out, sync);
+  if (!closed && !t.failed) puts("Write error on output file!");
+  bool ok = closed && !t.failed;
+  bool read_error = t.in->read_error;
+  INClose(t.in);
+  MPDelete(pool);
+
+  // A copy cut short by a write error or an unreadable input never stays
+  // behind looking complete, and never costs the input.
+  if (!ok || read_error) {
+    unlink(out_name);
+    return false;
+  }
+  if (exchange) {
+    // rename(2) swaps the names at once: the log is never missing.
+    if (rename(out_name, name) != 0) return false;
+    SyncDirectory(name);
+  } else if (Settings.delete_input) {
+    unlink(name);
+  }
+  return true;
+}

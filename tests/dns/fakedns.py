@@ -1,0 +1,350 @@
+#!/usr/bin/python3
+"""Scriptable UDP DNS server for reverse-lookup fault tests.
+
+Usage:
+  fakedns.py --rules RULES.json --log QUERIES.log [--port N] [--port-file F]
+
+Binds 127.0.0.1:N (N = 0 picks a free port; the port is printed on stdout and
+written to --port-file as "PORT GENERATION"). SIGHUP re-reads the rules file
+and bumps GENERATION in the port file once the new rules are in force.
+SIGTERM/SIGINT stop it.
+
+Rules file (JSON):
+  {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE, ...}}
+Keys are dotted IPv4 addresses or prefixes; an exact address wins, then the
+longest prefix, then "default" (which itself defaults to "auto").
+
+RULE is one of
+  "auto"                answer host-a-b-c-d.example for address a.b.c.d
+  "nxdomain" | "servfail" | "refused" | "formerr"
+  "drop"                never answer
+  "any.other.text"      answer that name (PTR)
+  {"name": "h.example" or ["h1.example", "h2.example"], ...}   PTR answer(s)
+  {"raw": "lab el.with\\u0000nul"}  name split at ".", each char U+0000..U+00FF
+                        taken as one byte; the wire form is built by hand so
+                        blanks, CR, LF, NUL and dots-in-labels are possible
+  {"raw_labels": ["a.b", "c\\r\\n"]}   labels given one by one (latin-1)
+  {"wire_hex": "..."}   the PTR rdata bytes verbatim (may be malformed)
+  {"action": "nxdomain"|"servfail"|"refused"|"formerr"|"drop"|"auto"}
+  {"rcode": N}          empty answer with that rcode
+  [RULE, RULE, ...]     sequence: the n-th query for the address (0-based)
+                        uses RULE[min(n, len-1)]
+Any dict may add "delay": milliseconds before the reply goes out (other
+queries are served meanwhile) and "ttl": seconds (default 300).
+
+Log: one line per query received, written and flushed before any reply:
+  "a.b.c.d<TAB>unix-time"           for PTR queries of a.b.c.d.in-addr.arpa
+  "!qname<TAB>qtype<TAB>unix-time"  for anything else (answered REFUSED)
+"""
+
+import argparse
+import heapq
+import json
+import os
+import select
+import signal
+import socket
+import struct
+import sys
+import time
+
+RCODES = {"noerror": 0, "formerr": 1, "servfail": 2, "nxdomain": 3, "refused": 5}
+QTYPE_PTR = 12
+RCVBUF = 8 * 1024 * 1024
+SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)  # Linux; root may pass rmem_max
+
+
+def ip_to_int(text):
+    parts = text.split(".")
+    if len(parts) != 4 or not all(p.isdigit() and int(p) < 256 for p in parts):
+        raise ValueError("bad IPv4 address %r" % text)
+    return struct.unpack("!I", bytes(int(p) for p in parts))[0]
+
+
+def latin1(text):
+    return text.encode("latin-1")
+
+
+def encode_labels(labels):
+    out = bytearray()
+    for lab in labels:
+        if not lab:
+            continue
+        if len(lab) > 63:
+            raise ValueError("label longer than 63 bytes")
+        out.append(len(lab))
+        out += lab
+    out.append(0)
+    return bytes(out)
+
+
+def name_labels(name):
+    return [lab.encode("utf-8") for lab in name.rstrip(".").split(".")]
+
+
+def normalize(rule):
+    """Turns a rule as written in JSON into a dict or a list of dicts."""
+    if isinstance(rule, list):
+        if not rule:
+            raise ValueError("empty rule sequence")
+        return [normalize(r) for r in rule]
+    if isinstance(rule, str):
+        if rule in RCODES or rule in ("drop", "auto"):
+            return {"action": rule}
+        return {"action": "name", "rdata": [encode_labels(name_labels(rule))]}
+    if not isinstance(rule, dict):
+        raise ValueError("bad rule %r" % (rule,))
+    r = {"delay": float(rule.get("delay", 0)) / 1000.0, "ttl": int(rule.get("ttl", 300))}
+    if "name" in rule:
+        names = rule["name"] if isinstance(rule["name"], list) else [rule["name"]]
+        r["action"] = "name"
+        r["rdata"] = [encode_labels(name_labels(n)) for n in names]
+    elif "raw" in rule:
+        r["action"] = "name"
+        r["rdata"] = [encode_labels([latin1(lab) for lab in rule["raw"].split(".")])]
+    elif "raw_labels" in rule:
+        r["action"] = "name"
+        r["rdata"] = [encode_labels([latin1(lab) for lab in rule["raw_labels"]])]
+    elif "wire_hex" in rule:
+        r["action"] = "name"
+        r["rdata"] = [bytes.fromhex(rule["wire_hex"])]
+    elif "rcode" in rule:
+        r["action"] = "rcode"
+        r["rcode"] = int(rule["rcode"])
+    else:
+        action = rule.get("action", "auto")
+        if action not in RCODES and action not in ("drop", "auto"):
+            raise ValueError("bad action %r" % action)
+        r["action"] = action
+    return r
+
+
+class Rules:
+    def __init__(self, path):
+        with open(path) as f:
+            doc = json.load(f)
+        self.default = normalize(doc.get("default", "auto"))
+        self.exact = {}
+        self.prefixes = []  # (bits, network, rule), longest first
+        for key, rule in doc.get("rules", {}).items():
+            if "/" in key:
+                net, bits = key.split("/")
+                bits = int(bits)
+                mask = (0xFFFFFFFF << (32 - bits)) & 0xFFFFFFFF if bits else 0
+                self.prefixes.append((bits, ip_to_int(net) & mask, mask, normalize(rule)))
+            else:
+                self.exact[ip_to_int(key)] = normalize(rule)
+        self.prefixes.sort(key=lambda p: -p[0])
+
+    def lookup(self, addr):
+        rule = self.exact.get(addr)
+        if rule is not None:
+            return rule
+        for _bits, net, mask, rule in self.prefixes:
+            if addr & mask == net:
+                return rule
+        return self.default
+
+
+def parse_query(pkt):
+    """Returns (id, flags, question bytes, qname labels, qtype) or None."""
+    if len(pkt) < 12:
+        return None
+    qid, flags, qdcount = struct.unpack("!HHH", pkt[:6])
+    if flags & 0x8000 or qdcount < 1:
+        return None
+    pos = 12
+    labels = []
+    while True:
+        if pos >= len(pkt):
+            return None
+        n = pkt[pos]
+        if n == 0:
+            pos += 1
+            break
+        if n & 0xC0:
+            return None
+        labels.append(pkt[pos + 1:pos + 1 + n])
+        pos += 1 + n
+    if pos + 4 > len(pkt):
+        return None
+    qtype, _qclass = struct.unpack("!HH", pkt[pos:pos + 4])
+    return qid, flags, pkt[12:pos + 4], labels, qtype
+
+
+def reverse_address(labels):
+    """a.b.c.d as an int for labels d.c.b.a.in-addr.arpa, else None."""
+    low = [lab.lower() for lab in labels]
+    if len(low) != 6 or low[4:] != [b"in-addr", b"arpa"]:
+        return None
+    try:
+        octets = [int(x) for x in reversed(low[:4])]
+    except ValueError:
+        return None
+    if not all(0 <= o < 256 for o in octets) or any(not x.isdigit() for x in low[:4]):
+        return None
+    return struct.unpack("!I", bytes(octets))[0]
+
+
+def build_reply(qid, qflags, question, rcode, rdatas=(), ttl=300):
+    # QR, copied opcode and RD, AA, RA.
+    flags = 0x8000 | (qflags & 0x7900) | 0x0400 | 0x0080 | (rcode & 0xF)
+    out = bytearray(struct.pack("!HHHHHH", qid, flags, 1, len(rdatas), 0, 0))
+    out += question
+    for rdata in rdatas:
+        # Owner name is a pointer to the question name at offset 12.
+        out += struct.pack("!HHHIH", 0xC00C, QTYPE_PTR, 1, ttl, len(rdata))
+        out += rdata
+    return bytes(out)
+
+
+class Server:
+    def __init__(self, args):
+        self.args = args
+        self.rules = Rules(args.rules)
+        self.generation = 0
+        self.seen = {}  # address -> queries so far, for sequences
+        self.timers = []  # (due, seq, packet, peer)
+        self.seq = 0
+        self.reload_wanted = False
+        self.stop_wanted = False
+        self.log = open(args.log, "a", buffering=1)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        for opt in (SO_RCVBUFFORCE, socket.SO_RCVBUF):
+            try:
+                self.sock.setsockopt(socket.SOL_SOCKET, opt, RCVBUF)
+                break
+            except OSError:
+                continue
+        self.sock.bind(("127.0.0.1", args.port))
+        self.sock.setblocking(False)
+        self.port = self.sock.getsockname()[1]
+        # Signals write to this pipe so select() wakes up for them.
+        self.wake_r, self.wake_w = os.pipe()
+        os.set_blocking(self.wake_r, False)
+        os.set_blocking(self.wake_w, False)
+        signal.set_wakeup_fd(self.wake_w)
+
+    def write_port_file(self):
+        if not self.args.port_file:
+            return
+        tmp = self.args.port_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write("%d %d\n" % (self.port, self.generation))
+        os.rename(tmp, self.args.port_file)
+
+    def handle(self, pkt, peer):
+        q = parse_query(pkt)
+        if q is None:
+            return
+        qid, qflags, question, labels, qtype = q
+        addr = reverse_address(labels) if qtype == QTYPE_PTR else None
+        now = time.time()
+        if addr is None:
+            qname = b".".join(labels).decode("latin-1")
+            self.log.write("!%s\t%d\t%.6f\n" % (qname, qtype, now))
+            self.send(build_reply(qid, qflags, question, RCODES["refused"]), peer)
+            return
+        self.log.write("%s\t%.6f\n" % (socket.inet_ntoa(struct.pack("!I", addr)), now))
+        rule = self.rules.lookup(addr)
+        if isinstance(rule, list):
+            n = self.seen.get(addr, 0)
+            self.seen[addr] = n + 1
+            rule = rule[min(n, len(rule) - 1)]
+        action = rule["action"]
+        if action == "drop":
+            return
+        ttl = rule.get("ttl", 300)
+        if action == "auto":
+            name = "host-%s.example" % socket.inet_ntoa(struct.pack("!I", addr)).replace(".", "-")
+            reply = build_reply(qid, qflags, question, 0, [encode_labels(name_labels(name))], ttl)
+        elif action == "name":
+            reply = build_reply(qid, qflags, question, 0, rule["rdata"], ttl)
+        elif action == "rcode":
+            reply = build_reply(qid, qflags, question, rule["rcode"])
+        else:
+            reply = build_reply(qid, qflags, question, RCODES[action])
+        delay = rule.get("delay", 0)
+        if delay > 0:
+            self.seq += 1
+            heapq.heappush(self.timers, (time.monotonic() + delay, self.seq, reply, peer))
+        else:
+            self.send(reply, peer)
+
+    def send(self, reply, peer):
+        try:
+            self.sock.sendto(reply, peer)
+        except OSError as e:
+            print("fakedns: send to %s failed: %s" % (peer, e), file=sys.stderr, flush=True)
+
+    def run_timers(self):
+        now = time.monotonic()
+        while self.timers and self.timers[0][0] <= now:
+            _due, _seq, reply, peer = heapq.heappop(self.timers)
+            self.send(reply, peer)
+
+    def serve(self):
+        self.write_port_file()
+        print(self.port, flush=True)
+        while not self.stop_wanted:
+            if self.reload_wanted:
+                self.reload_wanted = False
+                try:
+                    self.rules = Rules(self.args.rules)
+                    self.seen = {}
+                    self.generation += 1
+                    self.write_port_file()
+                except Exception as e:  # keep serving the old rules
+                    print("fakedns: reload failed: %s" % e, file=sys.stderr, flush=True)
+            timeout = None
+            if self.timers:
+                timeout = max(0.0, self.timers[0][0] - time.monotonic())
+            try:
+                ready, _, _ = select.select([self.sock, self.wake_r], [], [], timeout)
+            except InterruptedError:
+                continue
+            if self.wake_r in ready:
+                try:
+                    os.read(self.wake_r, 512)
+                except BlockingIOError:
+                    pass
+            if self.sock in ready:
+                # Drain everything queued so bursts are not left waiting.
+                for _ in range(1000):
+                    try:
+                        pkt, peer = self.sock.recvfrom(4096)
+                    except (BlockingIOError, InterruptedError):
+                        break
+                    except ConnectionRefusedError:
+                        continue
+                    try:
+                        self.handle(pkt, peer)
+                    except Exception as e:
+                        print("fakedns: error handling query: %r" % e, file=sys.stderr, flush=True)
+            self.run_timers()
+        self.log.close()
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Scriptable reverse-DNS test server")
+    ap.add_argument("--rules", required=True, help="JSON rules file")
+    ap.add_argument("--log", required=True, help="query log file (appended)")
+    ap.add_argument("--port", type=int, default=0, help="UDP port on 127.0.0.1 (0 = any free)")
+    ap.add_argument("--port-file", help="file that receives 'PORT GENERATION'")
+    args = ap.parse_args()
+    server = Server(args)
+
+    def on_hup(_sig, _frm):
+        server.reload_wanted = True
+
+    def on_term(_sig, _frm):
+        server.stop_wanted = True
+
+    signal.signal(signal.SIGHUP, on_hup)
+    signal.signal(signal.SIGTERM, on_term)
+    signal.signal(signal.SIGINT, on_term)
+    server.serve()
+
+
+if __name__ == "__main__":
+    main()
