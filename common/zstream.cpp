@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -201,7 +202,7 @@ int32_t ZSGzPercent(ZSReader* r) {
   if (c64 < 0) c64 = 0;
   if (s64 <= 0) return 0;
   int64_t p;
-  if (s64 > (int64_t)UINT32_MAX) {
+  if (s64 > (int64_t)UINT32_MAX || c64 > (int64_t)UINT32_MAX) {
     // Files over 4 GB do not fit the 32-bit stages; 64 bits are exact here.
     p = c64 * 1000 / s64;
   } else {
@@ -376,7 +377,7 @@ bool ZSWriteClose(ZSWriter* w, bool sync) {
 }
 
 FILE* ZSCreateExclusive(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   FILE* f = fdopen(fd, "wb");
   if (!f) {

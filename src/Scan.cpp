@@ -39,6 +39,8 @@ static const ScanClassTable kClass;
 
 struct ScanState {
   InputFile* in;
+  const char* win;   // first byte not yet handed to INConsume
+  const char* step;  // start of the step being handled
   int32_t start_time;
   int32_t mark;  // progress mark, advanced by exactly 10 per report
   int32_t lines;
@@ -52,6 +54,13 @@ static void ScanProgress(ScanState* s) {
   int32_t now = (int32_t)time(nullptr);
   int32_t m = s->mark + SCAN_PROGRESS_SECS;
   if (m >= now) return;
+  // The reader's position must be where single-step consumes would have
+  // left it. Nothing is refilled here: a step only starts without a
+  // consume while more than IN_KEEP bytes lie ahead.
+  if (s->step > s->win) {
+    INConsume(s->in, (int32_t)(s->step - s->win));
+    s->win = s->step;
+  }
   int32_t e = m - s->start_time;
   int32_t r = (10 * s->lookups + e / 2) / e;
   printf("Read %s lines (%d%%), %s lookups, %s lines/sec, %ld.%ld lookups/sec.\n",
@@ -65,16 +74,24 @@ static void ScanProgress(ScanState* s) {
 }
 
 // Offers the run of digits and dots at q to the parser once; returns its end.
+// An address is always the whole run, so only a run of 7 to 15 bytes with
+// three dots can be one; the parser is not asked about the rest.
 static const char* ScanAddressRun(ScanState* s, const char* q) {
+  const char* r = q;
+  int dots = 0;
+  for (;; r++) {
+    if (ClassOf(r) == SC_DIGIT) continue;
+    if (*r != '.') break;
+    dots++;
+  }
   uint32_t key;
-  if (IPParse(q, &key)) {
+  if (dots == 3 && r - q <= 15 && IPParse(q, &key)) {
     if (LkLookup(false, key))
       s->lookups++;
     else
       s->duplicates++;
   }
-  while ((*q >= '0' && *q <= '9') || *q == '.') q++;
-  return q;
+  return r;
 }
 
 static const char* ScanLineEnd(ScanState* s, const char* q) {
@@ -131,8 +148,16 @@ bool LkScan(const char* name) {
     return false;
   }
   s.mark = s.start_time;
-  for (const char* p; (p = INGetBuffer(s.in, nullptr)) != nullptr;)
-    INConsume(s.in, ScanStep(&s, p));
+  // Steps run on in place; consumes are gathered up to the point where a
+  // single one would have refilled the window (at most IN_KEEP bytes left).
+  while ((s.win = INGetBuffer(s.in, nullptr)) != nullptr) {
+    const char* end = s.win + s.in->buff_cnt;
+    s.step = s.win;
+    do {
+      s.step += ScanStep(&s, s.step);
+    } while (end - s.step > IN_KEEP);
+    INConsume(s.in, (int32_t)(s.step - s.win));
+  }
   if (Settings.verbose) ScanTotals(&s);
   INClose(s.in);
   MPDelete(pool);

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The lookup pass against ripgrep, and a cold-cache run against Apache's
+# logresolve, on the same generated log, printed side by side.
+#   bench/scan.sh [BUILD_DIR]        (default: build; needs scan_bench, logvane)
+# Environment: LINES (1000000), DISTINCT (20000), RUNS (3, best of).
+# Needs root: everything that can send a query runs in a private network
+# namespace (logresolve's also in a private mount namespace, where a
+# resolv.conf naming 127.0.0.1 is bound over /etc/resolv.conf), against nsd
+# on loopback port 53 of that namespace.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$(cd "${1:-$ROOT/build}" && pwd)
+LINES=${LINES:-1000000}
+DISTINCT=${DISTINCT:-20000}
+RUNS=${RUNS:-3}
+for tool in rg logresolve nsd unshare; do
+  command -v "$tool" >/dev/null || { echo "scan.sh: $tool is missing" >&2; exit 2; }
+done
+for bin in scan_bench logvane; do
+  [ -x "$BUILD/$bin" ] || { echo "scan.sh: build $BUILD/$bin first" >&2; exit 2; }
+done
+WORK=$(mktemp -d /tmp/logvane-scan-bench.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+
+now() { date +%s.%N; }
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b < a) ? b : a }'; }
+
+echo "generating $LINES lines, $DISTINCT addresses..." >&2
+/usr/bin/python3 "$ROOT/bench/genlog.py" -n "$LINES" -d "$DISTINCT" \
+  -o "$WORK/access.log" --map "$WORK/zone.map"
+LOG="$WORK/access.log"
+BYTES=$(stat -c %s "$LOG")
+cat "$LOG" >/dev/null  # page cache warm for everyone
+
+# 1. Lookup pass with every address already named: no query is made.
+SCAN_OUT=$("$ROOT/scripts/netns" "$BUILD/scan_bench" "$LOG" "$RUNS")
+SCAN_S=${SCAN_OUT%% *}
+
+RG_S=""
+for _ in $(seq "$RUNS"); do
+  t0=$(now)
+  RG_N=$(rg -o '([0-9]{1,3}\.){3}[0-9]{1,3}' "$LOG" | wc -l)
+  t1=$(now)
+  RG_S=$(min "$RG_S" "$(secs "$t0" "$t1")")
+done
+
+# 2. Cold cache against nsd: logvane -translate vs logresolve, same zone.
+cat >"$WORK/inner.sh" <<'EOF'
+set -eu
+ROOT=$1 BUILD=$2 WORK=$3
+ip link set lo up
+printf 'nameserver 127.0.0.1\noptions attempts:2 timeout:5\n' >"$WORK/resolv.conf"
+mount --bind "$WORK/resolv.conf" /etc/resolv.conf
+/usr/bin/python3 "$ROOT/tests/dns/nsdserve.py" --map "$WORK/zone.map" --port 53 \
+  --dir "$WORK/nsd" >"$WORK/nsd.out" 2>&1 &
+NSD_PID=$!
+trap 'kill "$NSD_PID" 2>/dev/null; wait "$NSD_PID" 2>/dev/null || true' EXIT
+/usr/bin/python3 - <<'PY'
+import socket, sys, time
+q = (b"\x12\x34\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00"
+     b"\x07in-addr\x04arpa\x00\x00\x06\x00\x01")
+deadline = time.monotonic() + 120
+while time.monotonic() < deadline:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(0.2)
+    try:
+        s.sendto(q, ("127.0.0.1", 53))
+        if s.recv(512)[:2] == b"\x12\x34":
+            sys.exit(0)
+    except OSError:
+        time.sleep(0.1)
+    finally:
+        s.close()
+sys.exit("nsd did not start")
+PY
+now() { date +%s.%N; }
+mkdir "$WORK/lv"
+cd "$WORK/lv"
+printf 'dns-servers 127.0.0.1:53\n' >logvane.cfg
+t0=$(now)
+"$BUILD/logvane" -translate -normal "$WORK/access.log" >"$WORK/logvane.out" || true
+t1=$(now)
+/usr/bin/logresolve -s "$WORK/logresolve.stats" <"$WORK/access.log" >"$WORK/logresolve.log"
+t2=$(now)
+echo "$t0 $t1 $t2"
+EOF
+echo "cold-cache runs against nsd..." >&2
+read -r T0 T1 T2 < <(unshare -n -m -- bash "$WORK/inner.sh" "$ROOT" "$BUILD" "$WORK")
+LV_S=$(secs "$T0" "$T1")
+LR_S=$(secs "$T1" "$T2")
+CACHED=$(wc -l <"$WORK/lv/dnscache")
+FAILED=$(grep -c ' \*$' "$WORK/lv/dnscache" || true)
+DIFFER=$(paste -d' ' <(cut -d' ' -f1 "$WORK/access.log.out") <(cut -d' ' -f1 "$WORK/logresolve.log") \
+  | awk '$1 != $2 { n++ } END { print n + 0 }')
+
+awk -v lines="$LINES" -v bytes="$BYTES" -v scan="$SCAN_S" -v rg="$RG_S" -v rgn="$RG_N" \
+    -v lv="$LV_S" -v lr="$LR_S" -v cached="$CACHED" -v failed="$FAILED" -v differ="$DIFFER" \
+    -v detail="$SCAN_OUT" 'BEGIN {
+  printf "log: %d lines, %.1f MB\n", lines, bytes / 1e6
+  printf "%-34s %10s %10s %9s  %s\n", "", "logvane", "other", "ratio", "target"
+  printf "%-34s %9.3fs %9.3fs %8.2fx  %s\n", "lookup pass, all cached / rg -o",
+         scan, rg, rg / scan, "rg/scan >= 2"
+  printf "%-34s %9.3fs %9.3fs %9.2f  %s\n", "first run vs nsd / logresolve",
+         lv, lr, lv / lr, "logvane/logresolve <= 0.5"
+  printf "scan_bench: %s\n", detail
+  printf "rg matches: %d; logvane cache: %d entries, %d failed; first fields that differ from logresolve: %d\n",
+         rgn, cached, failed, differ
+}'
