@@ -1,8 +1,8 @@
 // Times the lookup pass alone: every address of the log is put in the host
 // table first (with a name), so LkScan finds each one and starts no query.
 //   scan_bench LOG [RUNS]
-// Prints the best of RUNS: seconds, MB/s, lines/s and addresses handed to
-// LkLookup per second. The resolver channel is opened on a loopback server
+// Prints the best of RUNS: seconds, MB/s, lines/s, addresses handed to
+// LkLookup per second, and the best processor time. The resolver channel is opened on a loopback server
 // only and the program refuses to run outside a private network namespace
 // (use scripts/netns).
 #include <net/if.h>
@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
@@ -40,6 +41,12 @@ static bool OnlyLoopback() {
   }
   if_freenameindex(ifs);
   return ok;
+}
+
+static double CpuSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 static void AddNamed(uint32_t key, LogCounts* c) {
@@ -107,12 +114,16 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot read %s\n", argv[1]);
     return 1;
   }
-  double best = 1e30;
+  // Wall time is what counts; processor time shows it on a busy machine.
+  double best = 1e30, best_cpu = 1e30;
   for (int i = 0; i < runs; i++) {
+    double c0 = CpuSeconds();
     auto t0 = std::chrono::steady_clock::now();
     if (!LkScan(argv[1])) return 1;
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    double cpu = CpuSeconds() - c0;
     if (s < best) best = s;
+    if (cpu < best_cpu) best_cpu = cpu;
   }
   if (LkPendingCount() != 0) {
     fprintf(stderr, "%d queries were issued; the table fill missed addresses\n",
@@ -120,9 +131,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   LkFini();
-  printf("%.3f s %.1f MB/s %.0f lines/s %.0f addresses/s "
+  printf("%.3f s %.1f MB/s %.0f lines/s %.0f addresses/s, cpu %.3f s "
          "(%lld bytes, %lld lines, %lld addresses, %lld distinct, best of %d)\n",
-         best, c.bytes / best / 1e6, c.lines / best, c.addresses / best, c.bytes, c.lines,
-         c.addresses, c.distinct, runs);
+         best, c.bytes / best / 1e6, c.lines / best, c.addresses / best, best_cpu, c.bytes,
+         c.lines, c.addresses, c.distinct, runs);
   return 0;
 }

@@ -2,10 +2,10 @@
 // "address name" map (as bench/genlog.py --map writes it), so no resolver is
 // involved.
 //   translate_bench MAP LOG gzip|bzip2|none [LEVEL] [RUNS]
-// Prints the best of RUNS: seconds and input MB/s.
+// Prints the best of RUNS: wall and CPU seconds, and input MB/s by CPU time.
 #include <sys/stat.h>
 
-#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +15,12 @@
 #include "src/HostTable.h"
 #include "src/Settings.h"
 #include "src/Translate.h"
+
+static double Now(clockid_t clock) {
+  timespec ts;
+  clock_gettime(clock, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
 
 static int LoadMap(const char* path) {
   FILE* f = fopen(path, "r");
@@ -57,13 +63,16 @@ int main(int argc, char** argv) {
   int runs = argc > 5 ? atoi(argv[5]) : 1;
   struct stat st;
   if (stat(argv[2], &st) != 0) return 1;
-  double best = 1e30;
+  // CPU time (user and system) as well as wall time: on a busy machine the
+  // wall clock measures the neighbours.
+  double best_wall = 1e30, best_cpu = 1e30;
   for (int i = 0; i < runs; i++) {
-    auto t0 = std::chrono::steady_clock::now();
+    double w0 = Now(CLOCK_MONOTONIC), c0 = Now(CLOCK_PROCESS_CPUTIME_ID);
     if (!TranslateLog(argv[2])) return 1;
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (s < best) best = s;
+    double c = Now(CLOCK_PROCESS_CPUTIME_ID) - c0, w = Now(CLOCK_MONOTONIC) - w0;
+    if (w < best_wall) best_wall = w;
+    if (c < best_cpu) best_cpu = c;
   }
-  printf("%.3f s %.1f MB/s\n", best, st.st_size / best / 1e6);
+  printf("wall %.3f s cpu %.3f s %.1f MB/s\n", best_wall, best_cpu, st.st_size / best_cpu / 1e6);
   return 0;
 }

@@ -192,8 +192,8 @@ InputFile* INFOpen(FILE* stream, MemoryPool* pool) {
 }
 
 InputFile* INOpenPath(const char* path, MemoryPool* pool) {
-  FileSpec spec(path);
-  FILE* f = OpenFile(spec.path, "rb", nullptr);
+  FileSpec fs(path);
+  FILE* f = OpenFile(fs.path, "rb", nullptr);
   if (!f) return nullptr;
   InputFile* in = INFOpen(f, pool);
   if (!in) fclose(f);

@@ -293,12 +293,33 @@ static void CopyMode(FILE* f, const std::string& target) {
   if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) fchmod(fileno(f), st.st_mode & 07777);
 }
 
+// Where the file system (or its link protection) refuses a hard link, a
+// complete copy of the previous cache stands in for it.
+static bool CopyUnique(const std::string& target, std::string* name) {
+  FILE* in = fopen(target.c_str(), "rb");
+  if (!in) return false;
+  FILE* out = CreateTemp(target, name);
+  bool ok = out != nullptr;
+  if (ok) CopyMode(out, target);
+  char buff[CACHE_OUT_SIZE];
+  size_t n;
+  while (ok && (n = fread(buff, 1, sizeof buff, in)) > 0) ok = fwrite(buff, 1, n, out) == n;
+  ok = ok && !ferror(in);
+  fclose(in);
+  if (!out) return false;
+  ok = fflush(out) == 0 && ok;
+  ok = ok && fsync(fileno(out)) == 0;
+  ok = fclose(out) == 0 && ok;
+  if (!ok) unlink(name->c_str());
+  return ok;
+}
+
 // A second name for the current cache, under an unused name.
 static bool LinkUnique(const std::string& target, std::string* name) {
   for (int i = 0; i < CACHE_NAME_TRIES; i++) {
     *name = UniqueName(target);
     if (link(target.c_str(), name->c_str()) == 0) return true;
-    if (errno != EEXIST) return false;
+    if (errno != EEXIST) return CopyUnique(target, name);
   }
   return false;
 }
@@ -313,7 +334,7 @@ static void SyncDir(const std::string& target) {
 }
 
 // Replaces target by the complete file tmp and makes the previous target the
-// backup. Order: previous file linked to a spare name, tmp renamed over the
+// backup. Order: previous file linked (or copied) to a spare name, tmp renamed over the
 // target, the spare renamed over the backup; a complete cache stays under the
 // target's name throughout, and any failure puts everything back.
 static bool Install(const std::string& target, const std::string& tmp) {

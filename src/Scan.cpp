@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/Assert.h"
 #include "common/HashTable.h"
@@ -101,13 +104,44 @@ static const char* ScanLineEnd(ScanState* s, const char* q) {
   return end;
 }
 
-// One step from p; returns how many bytes it consumes.
-static int32_t ScanStep(ScanState* s, const char* p) {
+#if defined(__SSE2__)
+// Passes over 16-byte blocks holding no digit, CR, LF or NUL, as long as a
+// whole block lies before stop; returns where the byte-wise search goes on.
+static inline const char* SkipPlainBlocks(const char* q, const char* stop) {
+  const __m128i zero_char = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i nul = _mm_setzero_si128();
+  while (stop - q >= 16) {
+    __m128i v = _mm_loadu_si128((const __m128i*)q);
+    __m128i d = _mm_sub_epi8(v, zero_char);
+    __m128i hit = _mm_cmpeq_epi8(_mm_min_epu8(d, nine), d);
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, cr));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, lf));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, nul));
+    int mask = _mm_movemask_epi8(hit);
+    if (mask) return q + __builtin_ctz((unsigned)mask);
+    q += 16;
+  }
+  return q;
+}
+#else
+static inline const char* SkipPlainBlocks(const char* q, const char*) { return q; }
+#endif
+
+// One step from p; returns how many bytes it consumes. end is the window's
+// end (its NUL); nothing at or past it is read.
+static int32_t ScanStep(ScanState* s, const char* p, const char* end) {
   const char* q = p;
   int cls = ClassOf(q);
   if (cls == SC_NUL) return 1;
   if (cls == SC_OTHER) {
     const char* limit = p + SCAN_LOOKAHEAD;
+    // Whole blocks first, none reaching past the limit or the window's end.
+    q = SkipPlainBlocks(p + 1, limit + 1 < end ? limit + 1 : end);
+    if (q > limit) return SCAN_LOOKAHEAD + 1;
+    q--;
     do {
       q++;
       cls = ClassOf(q);
@@ -115,8 +149,8 @@ static int32_t ScanStep(ScanState* s, const char* p) {
     if (cls == SC_OTHER) return SCAN_LOOKAHEAD + 1;
     if (cls == SC_NUL) return (int32_t)(q - p);
   }
-  const char* end = (cls == SC_DIGIT) ? ScanAddressRun(s, q) : ScanLineEnd(s, q);
-  return (int32_t)(end - p);
+  const char* next = (cls == SC_DIGIT) ? ScanAddressRun(s, q) : ScanLineEnd(s, q);
+  return (int32_t)(next - p);
 }
 
 static void ScanTotals(ScanState* s) {
@@ -154,7 +188,7 @@ bool LkScan(const char* name) {
     const char* end = s.win + s.in->buff_cnt;
     s.step = s.win;
     do {
-      s.step += ScanStep(&s, s.step);
+      s.step += ScanStep(&s, s.step, end);
     } while (end - s.step > IN_KEEP);
     INConsume(s.in, (int32_t)(s.step - s.win));
   }

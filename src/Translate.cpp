@@ -11,6 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/Assert.h"
 #include "common/HashTable.h"
@@ -30,22 +33,70 @@
 #define TR_ADDR_MIN 7          // "0.0.0.0"
 #define TR_ADDR_MAX 15         // "255.255.255.255"
 
-enum { CL_TEXT = 0, CL_DIGIT = 1, CL_CR = 2, CL_LF = 3 };
+#define TR_CACHE_BITS 13        // recently met addresses, direct-mapped
+#define TR_CACHE_SIZE (1 << TR_CACHE_BITS)
 
-// Bytes the rewriting stops at; everything else (NUL included) is copied.
-struct ClassTable {
-  uint8_t cl[256];
-  constexpr ClassTable() : cl() {
-    for (int c = '0'; c <= '9'; c++) cl[c] = CL_DIGIT;
-    cl['\r'] = CL_CR;
-    cl['\n'] = CL_LF;
+enum { SLOT_KEEP = -1, SLOT_UNUSED = -2 };  // NameSlot.len besides a name's length
+
+// A log names the same few addresses over and over; this spares the table
+// walk, which costs cache misses, and the name's strlen.
+struct NameSlot {
+  uint32_t key;
+  int32_t len;  // SLOT_KEEP: the address stays as it is
+  const char* name;
+};
+
+// Bytes the rewriting stops at: digits, CR and LF. Everything else (NUL
+// included) is copied as it stands.
+struct StopTable {
+  bool stop[256];
+  constexpr StopTable() : stop() {
+    for (int c = '0'; c <= '9'; c++) stop[c] = true;
+    stop['\r'] = stop['\n'] = true;
   }
 };
-static constexpr ClassTable kClass;
+static constexpr StopTable kStop;
 
 static inline bool RunByte(uint8_t c) { return (unsigned)(c - '0') < 10u || c == '.'; }
 
+#if defined(__SSE2__)
+static inline __m128i DigitMask(__m128i v) {
+  const __m128i base = _mm_set1_epi8((char)('0' + 128));  // digits -> -128..-119
+  return _mm_cmplt_epi8(_mm_sub_epi8(v, base), _mm_set1_epi8(-118));
+}
+#endif
+
+// The first stop byte in [p, lim), or lim: this loop sets the pace for
+// uncompressed output.
+static inline const uint8_t* SkipText(const uint8_t* p, const uint8_t* lim) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+  for (; lim - p >= 16; p += 16) {
+    __m128i v = _mm_loadu_si128((const __m128i*)p);
+    __m128i hit = _mm_or_si128(DigitMask(v), _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz((unsigned)mask);
+  }
+#endif
+  while (p < lim && !kStop.stop[*p]) p++;
+  return p;
+}
+
+// The end of the run of digits and dots at p; the NUL at end stops it.
+static inline const uint8_t* SkipRun(const uint8_t* p, const uint8_t* end) {
+#if defined(__SSE2__)
+  for (; end - p >= 15; p += 16) {  // 16 readable bytes, the NUL at end included
+    __m128i v = _mm_loadu_si128((const __m128i*)p);
+    __m128i run = _mm_or_si128(DigitMask(v), _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
+    unsigned stop = ~(unsigned)_mm_movemask_epi8(run) & 0xFFFFu;
+    if (stop) return p + __builtin_ctz(stop);
+  }
+#endif
+  while (RunByte(*p)) p++;
+  return p;
+}
+
 struct Translation {
+  NameSlot* cache;
   InputFile* in;
   ZSWriter* out;
   const char* nl;        // configured newline text
@@ -82,19 +133,23 @@ static inline void CountLine(Translation* t) {
   if ((++t->lines & 0xFF) == 0 && t->verbose) Progress(t);
 }
 
-// The name to write for the address run [d, e), or null to keep the run.
-static const char* NameFor(Translation* t, const uint8_t* d, const uint8_t* e, int dots) {
-  long len = e - d;
-  if (dots != 3 || len < TR_ADDR_MIN || len > TR_ADDR_MAX) return nullptr;
+// The slot that tells what becomes of the run of digits and dots at d (7 to
+// 15 bytes), or null when the run is no address.
+static const NameSlot* Lookup(Translation* t, const uint8_t* d) {
   uint32_t key;
   if (!IPParse((const char*)d, &key)) return nullptr;
   t->addresses++;
-  void* item = nullptr;
-  if (!HashFind(hostTable, &key, &item) || !item) return nullptr;
-  const HostEntry* entry = (const HostEntry*)item;
-  if (!HostNamed(entry)) return nullptr;
-  t->replaced++;
-  return entry->domain;
+  NameSlot* slot = &t->cache[(key * 2654435761u) >> (32 - TR_CACHE_BITS)];
+  if (slot->len == SLOT_UNUSED || slot->key != key) {
+    void* item = nullptr;
+    HashFind(hostTable, &key, &item);
+    const HostEntry* entry = (const HostEntry*)item;
+    slot->key = key;
+    slot->name = entry && HostNamed(entry) ? entry->domain : nullptr;
+    slot->len = slot->name ? (int32_t)strlen(slot->name) : SLOT_KEEP;
+  }
+  if (slot->len != SLOT_KEEP) t->replaced++;
+  return slot;
 }
 
 // Rewrites the whole input in place on the reader's window. Bytes that come
@@ -119,46 +174,41 @@ static void Rewrite(Translation* t) {
       in_run = p == end;
     }
     while (p < lim) {
-      while (p < lim && kClass.cl[*p] == CL_TEXT) p++;
+      p = SkipText(p, lim);
       if (p >= lim) break;
-      switch (kClass.cl[*p]) {
-        case CL_LF:
-          CountLine(t);
-          if (!keep_lf) {
-            Put(t, from, p - from);
-            Put(t, t->nl, t->nl_len);
-            from = p + 1;
-          }
-          p++;
-          break;
-        case CL_CR: {
-          CountLine(t);
-          const bool crlf = p[1] == '\n';  // p + 1 <= end
-          const uint8_t* after = p + (crlf ? 2 : 1);
-          if (!(crlf ? keep_crlf : keep_cr)) {
-            Put(t, from, p - from);
-            Put(t, t->nl, t->nl_len);
-            from = after;
-          }
-          p = after;
-          break;
+      if (*p >= '0') {  // a digit starts a run of digits and dots
+        const uint8_t* d = p;
+        p = SkipRun(p, end);
+        long len = p - d;
+        if (len < TR_ADDR_MIN) continue;
+        if (len > TR_ADDR_MAX) {
+          in_run = p == end && !t->in->at_eof;  // its rest follows the refill
+          continue;
         }
-        default: {  // a digit starts a run of digits and dots
-          const uint8_t* d = p;
-          int dots = 0;
-          for (; RunByte(*p); p++) dots += *p == '.';
-          if (p == end && !t->in->at_eof) {
-            in_run = true;  // longer than any address; its rest follows the refill
-            break;
-          }
-          const char* name = NameFor(t, d, p, dots);
-          if (name) {
-            Put(t, from, d - from);
-            Put(t, name, (long)strlen(name));
-            from = p;
-          }
-          break;
+        const NameSlot* slot = Lookup(t, d);
+        if (slot && slot->len != SLOT_KEEP) {
+          Put(t, from, d - from);
+          Put(t, slot->name, slot->len);
+          from = p;
         }
+      } else if (*p == '\n') {
+        CountLine(t);
+        if (!keep_lf) {
+          Put(t, from, p - from);
+          Put(t, t->nl, t->nl_len);
+          from = p + 1;
+        }
+        p++;
+      } else {
+        CountLine(t);
+        const bool crlf = p[1] == '\n';  // p + 1 <= end
+        const uint8_t* after = p + (crlf ? 2 : 1);
+        if (!(crlf ? keep_crlf : keep_cr)) {
+          Put(t, from, p - from);
+          Put(t, t->nl, t->nl_len);
+          from = after;
+        }
+        p = after;
       }
     }
     Put(t, from, p - from);
@@ -278,6 +328,8 @@ bool TranslateLog(const char* name) {
     return false;
   }
 
+  t.cache = (NameSlot*)MPAlloc(pool, (int32_t)(TR_CACHE_SIZE * sizeof(NameSlot)));
+  for (int i = 0; i < TR_CACHE_SIZE; i++) t.cache[i].len = SLOT_UNUSED;
   NewlineText(Settings.newlines, &t.nl, &t.nl_len);
   Rewrite(&t);
 

@@ -41,10 +41,10 @@ class FileSpecTest : public testing::Test {
 TEST(FileSpec, DefaultAndCut) {
   EXPECT_STREQ(FileSpec().path, "./");
   std::string longp(1100, 'p');
-  FileSpec spec(longp.c_str());
-  EXPECT_EQ(std::string(spec.path), longp.substr(0, 1023));
-  spec.Set("short");
-  EXPECT_STREQ(spec.path, "short");
+  FileSpec fs(longp.c_str());
+  EXPECT_EQ(std::string(fs.path), longp.substr(0, 1023));
+  fs.Set("short");
+  EXPECT_STREQ(fs.path, "short");
 }
 
 TEST(FileSpec, OSErrorTextTable) {

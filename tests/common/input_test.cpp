@@ -303,8 +303,10 @@ TEST_F(InputTest, WindowStaysAboveRefillThreshold) {
   }
 }
 
-TEST_F(InputTest, ConsumeBounds) {
+// Outside the fixture, so the death test's child makes no fixture files.
+TEST(InputConsume, Bounds) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  MemoryPool* pool = MPNew();
   InputFile* in = INOpenMem("abc", 3, pool);
   const char* msg = "INConsume, common/input line [0-9]+: len>0 && len<=in->buff_cnt\\+1";
   EXPECT_DEATH(INConsume(in, 0), msg);
@@ -312,6 +314,7 @@ TEST_F(InputTest, ConsumeBounds) {
   INConsume(in, in->buff_cnt + 1);
   EXPECT_EQ(INGetBuffer(in, nullptr), nullptr);
   EXPECT_EQ(in->pos, 3);
+  MPDelete(pool);
 }
 
 TEST_F(InputTest, PercentFromStartToEnd) {

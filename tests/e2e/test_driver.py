@@ -29,7 +29,9 @@ class DriverCase(E2ETestCase):
 
     def run_lv(self, args, **kw):
         kw.setdefault("dns", self.dns)
-        return run_logvane(args, cwd=self.tmp, **kw)
+        r = run_logvane(args, cwd=self.tmp, **kw)
+        self.assertEqual(r.err, "", r)
+        return r
 
 
 class Usage(DriverCase):

@@ -24,6 +24,14 @@ def cache_lines(path):
     return out
 
 
+def run(*args, **kw):
+    """run_logvane that also insists on a clean standard error."""
+    r = run_logvane(*args, **kw)
+    if r.err:
+        raise AssertionError("unexpected standard error%s" % r)
+    return r
+
+
 def addresses(n, prefix="10.7"):
     return ["%s.%d.%d" % (prefix, i >> 8, i & 255) for i in range(n)]
 
@@ -36,7 +44,7 @@ class Lookups(E2ETestCase):
         harness.write_file(self.tmp / "b.log", b)
         with FakeDNS({"192.0.2.3": "nxdomain"}) as dns:
             before = int(time.time())
-            r = run_logvane(["-V", "a.log", "b.log"], cwd=self.tmp, dns=dns)
+            r = run(["-V", "a.log", "b.log"], cwd=self.tmp, dns=dns)
             after = int(time.time())
             self.assertEqual(sorted(dns.queries()), ["192.0.2.1", "192.0.2.2", "192.0.2.3"],
                              dns.describe())
@@ -53,7 +61,7 @@ class Lookups(E2ETestCase):
                 self.assertTrue(before // 60 <= t <= after // 60, got)
             # A second run finds everything in the cache and asks nothing.
             dns.clear_queries()
-            r = run_logvane(["-V", "a.log", "b.log"], cwd=self.tmp, dns=dns)
+            r = run(["-V", "a.log", "b.log"], cwd=self.tmp, dns=dns)
             self.assertEqual(dns.queries(), [], r)
             self.assertIn("Looked up 0 IPs, used 2 from cache, total of 3 in cache,",
                           r.out.splitlines(), r)
@@ -75,7 +83,7 @@ class Lookups(E2ETestCase):
             with self.subTest(private=private), FakeDNS(rules, default="drop") as dns:
                 (self.tmp / "dnscache").unlink(missing_ok=True)
                 args = (["-private"] if private else []) + ["a.log"]
-                r = run_logvane(args, cwd=self.tmp, dns=dns)
+                r = run(args, cwd=self.tmp, dns=dns)
                 self.assertEqual(r.rc, 1, r)
                 raw = harness.read_file(self.tmp / "dnscache")
                 self.assertEqual(raw.count(b"\n"), len(rules), raw)
@@ -91,7 +99,7 @@ class Lookups(E2ETestCase):
                     self.assertGreaterEqual(dns.count(a), 1, dns.describe())
                 # The file reads back cleanly.
                 dns.clear_queries()
-                r = run_logvane(["-V", "a.log"], cwd=self.tmp, dns=dns)
+                r = run(["-V", "a.log"], cwd=self.tmp, dns=dns)
                 self.assertIn("Read 8 entries from DNS cache, 7 (87%) were unresolved.",
                               r.out.splitlines(), r)
                 self.assertEqual(dns.queries(), [], r)
@@ -102,7 +110,7 @@ class InFlightLimit(E2ETestCase):
         addrs = addresses(count)
         harness.write_file(self.tmp / "a.log", "".join("%s - - x\n" % a for a in addrs))
         with FakeDNS(default="drop") as dns:
-            r = run_logvane(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1,
+            r = run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1,
                             config_lines=config_lines)
             times = dns.query_times()
             desc = dns.describe()
@@ -133,7 +141,7 @@ class InFlightLimit(E2ETestCase):
         addrs = addresses(25)
         harness.write_file(self.tmp / "a.log", "".join("%s - - x\n" % a for a in addrs))
         with FakeDNS(default={"action": "auto", "delay": 200}) as dns:
-            r = run_logvane(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1,
+            r = run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1,
                             config_lines=["dns-inflight 5"])
             times = [t for _, t in dns.query_times()]
             desc = dns.describe()
@@ -152,7 +160,7 @@ class Pacing(E2ETestCase):
         harness.write_file(self.tmp / "a.log", "".join("%s - - x\n" % a for a in addrs))
         for args, cfg in [(["a.log"], ["wait-ticks 30"]), (["-z", "30", "a.log"], [])]:
             with self.subTest(args=args, cfg=cfg), FakeDNS() as dns:
-                r = run_logvane(args, cwd=self.tmp, dns=dns, config_lines=cfg)
+                r = run(args, cwd=self.tmp, dns=dns, config_lines=cfg)
                 times = [t for _, t in dns.query_times()]
                 self.assertEqual(len(times), 5, dns.describe())
                 gaps = [b - a for a, b in zip(times, times[1:])]
@@ -192,7 +200,7 @@ class Retries(E2ETestCase):
         with FakeDNS({"198.51.100.1": "nxdomain", "198.51.100.2": "back.example"},
                      default="nxdomain") as dns:
             before = int(time.time())
-            r = run_logvane(["-V", "-private", "a.log"], cwd=self.tmp, dns=dns)
+            r = run(["-V", "-private", "a.log"], cwd=self.tmp, dns=dns)
             after = int(time.time())
             self.assertEqual(sorted(dns.queries()), ["198.51.100.1", "198.51.100.2"],
                              dns.describe() + str(r))
@@ -224,7 +232,7 @@ class Retries(E2ETestCase):
 
         # The retry used up the fourth try: never again.
         with FakeDNS(default="nxdomain") as dns:
-            run_logvane(["-private", "a.log"], cwd=self.tmp, dns=dns)
+            run(["-private", "a.log"], cwd=self.tmp, dns=dns)
             self.assertEqual(dns.queries(), [], dns.describe())
 
     def test_retry_boundary_is_strict(self):
@@ -237,7 +245,7 @@ class Retries(E2ETestCase):
         ], divisor=1)
         harness.write_file(self.tmp / "a.log", "198.51.100.20 198.51.100.21\n")
         with FakeDNS(default="nxdomain") as dns:
-            r = run_logvane(["-retry", "2", "a.log"], cwd=self.tmp, dns=dns,
+            r = run(["-retry", "2", "a.log"], cwd=self.tmp, dns=dns,
                             config_lines=["divisor 1"])
             if int(time.time()) != now:
                 self.skipTest("the run crossed a second boundary; cannot test it exactly")
@@ -250,7 +258,7 @@ class ServerList(E2ETestCase):
         harness.write_file(self.tmp / "dnscache", "29000000 192.0.2.9 kept.example\n")
         for value in ["127.0.0.1:abc", "999.1.1.1", "127.0.0.1,,"]:
             with self.subTest(value=value):
-                r = run_logvane(["-V", "a.log"], cwd=self.tmp, dns=harness.dead_port(),
+                r = run(["-V", "a.log"], cwd=self.tmp, dns=harness.dead_port(),
                                 config_lines=["dns-servers " + value])
                 self.assertEqual(r.rc, 1, r)
                 self.assertEqual(r.out.splitlines(),

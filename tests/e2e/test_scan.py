@@ -45,6 +45,7 @@ class ScanCase(E2ETestCase):
             names.append(name)
         r = run_logvane(["-V"] + list(args) + names, cwd=self.tmp, dns=self.dns)
         got = totals(r.out)
+        self.assertEqual(r.err, "", r)
         self.assertEqual(len(got), len(names), r)
         return got, r
 

@@ -1,0 +1,55 @@
+"""The periodic cache checkpoint of a long verbose scan.
+
+A preloaded time() that runs fast stands in for a scan lasting many minutes.
+"""
+import os
+import re
+import subprocess
+import unittest
+
+import harness
+from harness import E2ETestCase, FakeDNS, run_logvane
+
+
+def build_shim(tmp):
+    lib = tmp / "fasttime.so"
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fasttime.c")
+    subprocess.run(["gcc", "-shared", "-fPIC", "-O2", "-o", str(lib), src], check=True)
+    return lib
+
+
+class Checkpoint(E2ETestCase):
+    def test_cache_written_during_scan(self):
+        # 4,000 lines, one address each; every lookup reads the clock once.
+        lines = ["10.9.%d.%d - - \"GET / HTTP/1.1\" 200 1" % (i // 200, i % 200)
+                 for i in range(4000)]
+        log = harness.write_file(self.tmp / "access.log", "\n".join(lines) + "\n")
+        env = {"LD_PRELOAD": str(build_shim(self.tmp)), "FASTTIME_STEP": "1",
+               "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
+        with FakeDNS() as dns:
+            r = run_logvane(["-verbose", str(log)], cwd=self.tmp, dns=dns, env=env)
+        self.assertEqual(r.rc, 1, r)
+        out = r.out.splitlines()
+        totals = next(i for i, l in enumerate(out) if l.startswith("Looked up "))
+        wrote = [i for i, l in enumerate(out) if l.startswith("Wrote ")]
+        progress = [l for l in out if l.startswith("Read ")]
+        self.assertTrue(progress, r)
+        # Checkpoints come at progress reports, before the file's totals, and
+        # the final write follows the drain.
+        self.assertGreaterEqual(len([i for i in wrote if i < totals]), 1, r)
+        self.assertGreater(wrote[-1], totals, r)
+        for line in progress:
+            self.assertRegex(line, r"^Read [\d,]+ lines \(\d+%\), [\d,]+ lookups, "
+                             r"[\d,]+ lines/sec, \d+\.\d lookups/sec\.$")
+        # The last write holds every address; each checkpoint a part of them.
+        counts = [int(re.match(r"Wrote ([\d,]+) ", out[i]).group(1).replace(",", ""))
+                  for i in wrote]
+        self.assertEqual(counts[-1], 4000, r)
+        self.assertLessEqual(counts[0], counts[-1], r)
+        cache = (self.tmp / "dnscache").read_text().splitlines()
+        self.assertEqual(len(cache), 4000)
+        self.assertTrue((self.tmp / "dnscache.bak").exists())
+
+
+if __name__ == "__main__":
+    harness.main()

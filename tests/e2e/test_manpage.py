@@ -1,0 +1,72 @@
+"""The manual page formats without warnings and, like the README, documents
+every option of the usage text and every configuration keyword."""
+
+import os
+import re
+import shutil
+import subprocess
+import unittest
+from pathlib import Path
+
+ROOT = Path(os.environ.get("LOGVANE_SOURCE_DIR") or Path(__file__).resolve().parents[2])
+MAN = ROOT / "logvane.1"
+
+
+def usage_options():
+    text = (ROOT / "tests" / "src" / "usage.txt").read_text()
+    return re.findall(r"^  -(\w+)", text, re.M)
+
+
+def config_keywords():
+    src = (ROOT / "src" / "Settings.cpp").read_text()
+    words = set(re.findall(r'^\s*\{"([a-z-]+)", (?:\'[a-z]\'|0|&Settings)', src, re.M))
+    words |= set(re.findall(r'\{"([a-z-]+)", &Settings\.', src))
+    words |= set(re.findall(r'strcmp\(keyword, "([a-z-]+)"\)', src))
+    return sorted(words)
+
+
+def roff(word):
+    return word.replace("-", "\\-")
+
+
+class ManPage(unittest.TestCase):
+    def test_formats_without_warnings(self):
+        groff = shutil.which("groff")
+        if not groff:
+            self.skipTest("groff is not installed (scripts/install-deps installs groff-base)")
+        r = subprocess.run([groff, "-ww", "-man", "-Tutf8", str(MAN)],
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, "", "groff warnings:\n" + r.stderr)
+        text = re.sub(".\b", "", r.stdout)  # bold and underline overstrikes
+        self.assertIn("dns-timeout ms", text)
+
+    def test_lists_every_option(self):
+        text = MAN.read_text()
+        options = usage_options()
+        self.assertGreater(len(options), 15)
+        for name in options:
+            self.assertRegex(text, r"(?m)^\.B[IR]? \\-%s\b" % re.escape(name),
+                             "option -%s has no entry" % name)
+
+    def test_lists_every_keyword(self):
+        text = MAN.read_text()
+        words = config_keywords()
+        for expected in ("translate", "dns-servers", "dns-timeout", "dns-tries", "dns-inflight"):
+            self.assertIn(expected, words)
+        for word in words:
+            self.assertRegex(text, r"(?m)^\.BI %s " % re.escape(roff(word)),
+                             "keyword %s has no entry" % word)
+
+
+class Readme(unittest.TestCase):
+    def test_mentions_every_option_and_keyword(self):
+        text = (ROOT / "README.md").read_text()
+        for name in usage_options():
+            self.assertIn("-" + name, text)
+        for word in config_keywords():
+            self.assertRegex(text, r"`%s\b" % re.escape(word), "keyword %s missing" % word)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
