@@ -13,7 +13,7 @@ BUILD=$(cd "${1:-$ROOT/build}" && pwd)
 LINES=${LINES:-1000000}
 DISTINCT=${DISTINCT:-20000}
 RUNS=${RUNS:-3}
-for tool in rg logresolve nsd unshare; do
+for tool in rg logresolve nsd unshare /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "scan.sh: $tool is missing" >&2; exit 2; }
 done
 for bin in scan_bench logvane; do
@@ -36,7 +36,6 @@ cat "$LOG" >/dev/null  # page cache warm for everyone
 # 1. Lookup pass with every address already named: no query is made.
 SCAN_OUT=$("$ROOT/scripts/netns" "$BUILD/scan_bench" "$LOG" "$RUNS")
 SCAN_S=${SCAN_OUT%% *}
-
 SCAN_CPU=$(sed -n 's/.*cpu \([0-9.]*\) s.*/\1/p' <<<"$SCAN_OUT")
 RG_S="" RG_CPU=""
 for _ in $(seq "$RUNS"); do
@@ -48,7 +47,8 @@ for _ in $(seq "$RUNS"); do
   RG_CPU=$(min "$RG_CPU" "$(awk '{ print $1 + $2 }' "$WORK/rg.time")")
 done
 
-# 2. Cold cache against nsd: logvane -translate vs logresolve, same zone.
+# 2. Cold cache against nsd: logvane (lookups only, then with -translate)
+# and logresolve, one after the other on the same zone.
 cat >"$WORK/inner.sh" <<'EOF'
 set -eu
 ROOT=$1 BUILD=$2 WORK=$3
@@ -92,7 +92,12 @@ t3=$(now)
 echo "$t0 $t1 $t2 $t3"
 EOF
 echo "cold-cache runs against nsd..." >&2
-read -r T0 T1 T2 T3 < <(unshare -n -m -- bash "$WORK/inner.sh" "$ROOT" "$BUILD" "$WORK")
+read -r T0 T1 T2 T3 < <(unshare -n -m -- bash "$WORK/inner.sh" "$ROOT" "$BUILD" "$WORK") || true
+if [ -z "${T3:-}" ]; then
+  echo "scan.sh: the cold-cache runs failed; nsd said:" >&2
+  cat "$WORK/nsd.out" >&2 || true
+  exit 1
+fi
 LK_S=$(secs "$T0" "$T1")
 LV_S=$(secs "$T1" "$T2")
 LR_S=$(secs "$T2" "$T3")

@@ -26,26 +26,6 @@ static ares_channel achan = nullptr;
 static int32_t pending_cnt = 0;
 static int32_t next_tick = 0;
 
-// Entries met lately, by address: most log lines repeat a few busy
-// addresses, and this spares the table walk for them. Entries never leave
-// the table during a run, so a hit is what HashFind would give.
-#define LK_RECENT_BITS 14
-static HostEntry* recent[1 << LK_RECENT_BITS];
-static const HashTable* recent_table = nullptr;
-
-static void ForgetRecent() {
-  memset(recent, 0, sizeof recent);
-  recent_table = nullptr;
-}
-
-static inline HostEntry** RecentSlot(uint32_t address) {
-  if (recent_table != hostTable) {
-    memset(recent, 0, sizeof recent);
-    recent_table = hostTable;
-  }
-  return &recent[(address * 2654435761u) >> (32 - LK_RECENT_BITS)];
-}
-
 int32_t LkPendingCount() { return pending_cnt; }
 
 bool LkNetInit() {
@@ -55,10 +35,7 @@ bool LkNetInit() {
   memset(&options, 0, sizeof options);
   char lookups[] = "b";  // DNS servers only, never a hosts file
   options.lookups = lookups;
-  // Keep the sockets open when no query is left: otherwise every lull in the
-  // flow of new addresses costs a socket, a connect and a close.
-  options.flags = ARES_FLAG_STAYOPEN;
-  int mask = ARES_OPT_LOOKUPS | ARES_OPT_FLAGS;
+  int mask = ARES_OPT_LOOKUPS;
   if (Settings.dns_timeout > 0) {
     options.timeout = Settings.dns_timeout;
     mask |= ARES_OPT_TIMEOUTMS;
@@ -83,7 +60,6 @@ bool LkNetInit() {
   }
   pending_cnt = 0;
   next_tick = 0;
-  ForgetRecent();
   return true;
 }
 
@@ -113,14 +89,9 @@ static void callback(void* arg, int status, int /*timeouts*/, struct hostent* ho
 
 // Decides whether address needs a query; true when one is due.
 static bool NeedsQuery(uint32_t address) {
-  HostEntry** slot = RecentSlot(address);
-  HostEntry* e = *slot;
-  if (!e || e->address != address) {
-    if (!HashFind(hostTable, &address, (void**)&e)) e = nullptr;
-    if (e) *slot = e;
-  }
+  HostEntry* e = nullptr;
   int32_t now = (int32_t)time(nullptr);
-  if (e) {
+  if (HashFind(hostTable, &address, (void**)&e) && e) {
     if (e->status == HOST_CACHED) {
       e->status = HOST_REUSED;
       uint32_t limit = (uint32_t)now - (uint32_t)Settings.retry_failed * LK_DAY;
@@ -140,7 +111,6 @@ static bool NeedsQuery(uint32_t address) {
   e->tries = 1;
   e->status = HOST_NEW;
   HashInsert(hostTable, e);
-  *slot = e;
   return true;
 }
 
@@ -222,6 +192,5 @@ void LkFini() {
   MPDelete(hostPool);
   hostTable = nullptr;
   hostPool = nullptr;
-  ForgetRecent();
   ares_library_cleanup();
 }

@@ -33,7 +33,7 @@
 #define TR_ADDR_MIN 7          // "0.0.0.0"
 #define TR_ADDR_MAX 15         // "255.255.255.255"
 
-#define TR_CACHE_BITS 13        // recently met addresses, direct-mapped
+#define TR_CACHE_BITS 14        // recently met addresses, direct-mapped
 #define TR_CACHE_SIZE (1 << TR_CACHE_BITS)
 
 enum { SLOT_KEEP = -1, SLOT_UNUSED = -2 };  // NameSlot.len besides a name's length
@@ -46,53 +46,71 @@ struct NameSlot {
   const char* name;
 };
 
-// Bytes the rewriting stops at: digits, CR and LF. Everything else (NUL
-// included) is copied as it stands.
-struct StopTable {
-  bool stop[256];
-  constexpr StopTable() : stop() {
-    for (int c = '0'; c <= '9'; c++) stop[c] = true;
-    stop['\r'] = stop['\n'] = true;
-  }
-};
-static constexpr StopTable kStop;
+static inline bool IsDigit(uint8_t c) { return (unsigned)(c - '0') < 10u; }
+static inline bool RunByte(uint8_t c) { return IsDigit(c) || c == '.'; }
 
-static inline bool RunByte(uint8_t c) { return (unsigned)(c - '0') < 10u || c == '.'; }
-
+// Where the rewriting must look: every CR and LF, and every digit that may
+// start an address, one with no digit right before it and a dot within the
+// next three bytes (an address's first dot always is). Other digits are
+// copied like text; a candidate is checked exactly where it is met.
+//
+// The first such byte in [p, lim), or lim. end is the window's end (a NUL);
+// prev_digit tells whether the byte before p is a digit.
+static inline const uint8_t* SkipText(const uint8_t* p, const uint8_t* lim, const uint8_t* end,
+                                      bool prev_digit) {
 #if defined(__SSE2__)
-static inline __m128i DigitMask(__m128i v) {
-  const __m128i base = _mm_set1_epi8((char)('0' + 128));  // digits -> -128..-119
-  return _mm_cmplt_epi8(_mm_sub_epi8(v, base), _mm_set1_epi8(-118));
-}
-#endif
-
-// The first stop byte in [p, lim), or lim: this loop sets the pace for
-// uncompressed output.
-static inline const uint8_t* SkipText(const uint8_t* p, const uint8_t* lim) {
-#if defined(__SSE2__)
-  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-  for (; lim - p >= 16; p += 16) {
+  const __m128i digit_base = _mm_set1_epi8((char)('0' + 128));  // digits -> -128..-119
+  const __m128i digit_top = _mm_set1_epi8(-118);
+  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), dot = _mm_set1_epi8('.');
+  unsigned carry = prev_digit;
+  for (; lim - p >= 16 && end - p >= 31; p += 16) {  // 32 bytes readable
     __m128i v = _mm_loadu_si128((const __m128i*)p);
-    __m128i hit = _mm_or_si128(DigitMask(v), _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-    if (int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz((unsigned)mask);
+    __m128i w = _mm_loadu_si128((const __m128i*)(p + 16));
+    unsigned digits = (unsigned)_mm_movemask_epi8(
+        _mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), digit_top));
+    unsigned ends = (unsigned)_mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    unsigned dots = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, dot)) |
+                    (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(w, dot)) << 16;
+    unsigned starts = digits & ~(digits << 1 | carry) & (dots >> 1 | dots >> 2 | dots >> 3);
+    if (unsigned hits = (starts | ends) & 0xFFFFu) return p + __builtin_ctz(hits);
+    carry = digits >> 15;
   }
+  prev_digit = carry;
 #endif
-  while (p < lim && !kStop.stop[*p]) p++;
+  for (; p < lim; p++) {
+    uint8_t c = *p;
+    if (c == '\n' || c == '\r') return p;
+    bool digit = IsDigit(c);
+    if (digit && !prev_digit &&
+        (p[1] == '.' || (p + 2 <= end && (p[2] == '.' || (p + 3 <= end && p[3] == '.')))))
+      return p;
+    prev_digit = digit;
+  }
   return p;
 }
 
 // The end of the run of digits and dots at p; the NUL at end stops it.
 static inline const uint8_t* SkipRun(const uint8_t* p, const uint8_t* end) {
 #if defined(__SSE2__)
+  const __m128i digit_base = _mm_set1_epi8((char)('0' + 128));
   for (; end - p >= 15; p += 16) {  // 16 readable bytes, the NUL at end included
     __m128i v = _mm_loadu_si128((const __m128i*)p);
-    __m128i run = _mm_or_si128(DigitMask(v), _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
+    __m128i digits = _mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), _mm_set1_epi8(-118));
+    __m128i run = _mm_or_si128(digits, _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
     unsigned stop = ~(unsigned)_mm_movemask_epi8(run) & 0xFFFFu;
     if (stop) return p + __builtin_ctz(stop);
   }
 #endif
   while (RunByte(*p)) p++;
   return p;
+}
+
+// Whether the bytes before p, back over any dots, end in a digit: then a run
+// begun there goes on at p. in_run answers for the bytes before base.
+static inline bool InRun(const uint8_t* p, const uint8_t* base, bool in_run) {
+  while (p > base && p[-1] == '.') p--;
+  return p > base ? IsDigit(p[-1]) : in_run;
 }
 
 struct Translation {
@@ -159,7 +177,7 @@ static void Rewrite(Translation* t) {
   const bool keep_lf = t->nl_len == 1 && t->nl[0] == '\n';
   const bool keep_cr = t->nl_len == 1 && t->nl[0] == '\r';
   const bool keep_crlf = t->nl_len == 2;
-  bool in_run = false;  // the window starts inside a long digit run cut by a refill
+  bool in_run = false;  // the consumed bytes end inside a run (see InRun)
   while (!t->failed) {
     char* window = INGetBuffer(t->in, nullptr);
     if (!window) return;
@@ -169,22 +187,13 @@ static void Rewrite(Translation* t) {
     const uint8_t* const lim = base + (cnt < TR_LOOKAHEAD ? cnt : TR_LOOKAHEAD);
     const uint8_t* p = base;
     const uint8_t* from = base;  // first byte not yet written
-    if (in_run) {
-      while (RunByte(*p)) p++;
-      in_run = p == end;
-    }
     while (p < lim) {
-      p = SkipText(p, lim);
+      p = SkipText(p, lim, end, p > base ? IsDigit(p[-1]) : in_run);
       if (p >= lim) break;
-      if (*p >= '0') {  // a digit starts a run of digits and dots
+      if (*p >= '0') {  // a digit that may start an address
         const uint8_t* d = p;
         p = SkipRun(p, end);
-        long len = p - d;
-        if (len < TR_ADDR_MIN) continue;
-        if (len > TR_ADDR_MAX) {
-          in_run = p == end && !t->in->at_eof;  // its rest follows the refill
-          continue;
-        }
+        if (p - d < TR_ADDR_MIN || p - d > TR_ADDR_MAX || InRun(d, base, in_run)) continue;
         const NameSlot* slot = Lookup(t, d);
         if (slot && slot->len != SLOT_KEEP) {
           Put(t, from, d - from);
@@ -212,6 +221,7 @@ static void Rewrite(Translation* t) {
       }
     }
     Put(t, from, p - from);
+    in_run = InRun(p, base, in_run);
     INConsume(t->in, (int32_t)(p - base));
   }
 }
