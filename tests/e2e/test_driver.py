@@ -197,6 +197,15 @@ class FileList(DriverCase):
                                  ["203.0.113.%d" % i for i in range(1, 6)])
                 self.assertEqual(len((self.tmp / "dnscache").read_text().splitlines()), 5)
 
+    def test_standard_input_named_twice(self):
+        # The second "-" finds standard input at its end, not a closed stream.
+        text = "".join("203.0.113.%d - - x\n" % i for i in range(1, 4))
+        r = self.run_lv(["-V", "-", "-"], stdin=text)
+        totals = [l for l in r.out.splitlines() if l.startswith("  ")]
+        self.assertEqual(len(totals), 2, r)
+        self.assertRegex(totals[0], r"^  0 duplicates, 3 lines in ")
+        self.assertRegex(totals[1], r"^  0 duplicates, 0 lines in ")
+
     def test_default_log_is_not_used_when_names_are_given(self):
         harness.write_file(self.tmp / "ZazOVOV.log", "198.51.100.9 x\n")
         r = self.run_lv(["access.log"])
