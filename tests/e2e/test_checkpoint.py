@@ -1,4 +1,5 @@
-"""The periodic cache checkpoint of a long verbose scan.
+"""Reports that need minutes to pass: the periodic cache checkpoint of a long
+verbose scan, and the translation's progress lines.
 
 A preloaded time() that runs fast stands in for a scan lasting many minutes.
 """
@@ -49,6 +50,29 @@ class Checkpoint(E2ETestCase):
         cache = (self.tmp / "dnscache").read_text().splitlines()
         self.assertEqual(len(cache), 4000)
         self.assertTrue((self.tmp / "dnscache.bak").exists())
+
+
+    def test_translation_progress(self):
+        lines = ["10.8.0.%d x 10.8.1.%d" % (i % 50, i % 7) for i in range(2048)]
+        log = harness.write_file(self.tmp / "access.log", "\n".join(lines) + "\n")
+        env = {"LD_PRELOAD": str(build_shim(self.tmp)), "FASTTIME_STEP": "20",
+               "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
+        with FakeDNS({"10.8.1.0/24": "nxdomain"}) as dns:
+            r = run_logvane(["-verbose", "-translate", "-normal", str(log)],
+                            cwd=self.tmp, dns=dns, env=env)
+        self.assertEqual(r.rc, 0, r)
+        progress = [l for l in r.out.splitlines() if "replacements" in l]
+        # The clock moves on 20 s between checks: a report every 256 lines.
+        self.assertEqual(len(progress), 8, r)
+        for n, line in enumerate(progress, 1):
+            m = re.match(r"^Read ([\d,]+) lines \((\d+)%\), ([\d,]+) replacements, "
+                         r"([\d,]+) lines/sec\.$", line)
+            self.assertTrue(m, line)
+            self.assertEqual(int(m.group(1).replace(",", "")), 256 * n)
+            self.assertEqual(int(m.group(3).replace(",", "")), 256 * n)
+            # The rate is taken over the 10 s slots reported so far.
+            self.assertEqual(int(m.group(4).replace(",", "")), 256 * n // (10 * n))
+        self.assertIn("Translated 2,048 IPs, 2,048 unresolved, 2,048 lines in ", r.out)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
@@ -228,6 +227,10 @@ TEST_F(TranslateTest, WindowBoundaries) {
   std::string run;
   while (run.size() < 150000) run += "1.2.3.4.";
   EXPECT_EQ(Plain(run + "5 1.2.3.4\n"), run + "5 a.example\n");
+  // Dots before a digit are text, unless a digit came first.
+  const std::string dots(70000, '.');
+  EXPECT_EQ(Plain(dots + "1.2.3.4\n"), dots + "a.example\n");
+  EXPECT_EQ(Plain("7" + dots + "1.2.3.4\n"), "7" + dots + "1.2.3.4\n");
 }
 
 TEST_F(TranslateTest, MatchesReferenceOnRandomText) {
@@ -466,7 +469,7 @@ TEST_F(TranslateTest, KilledDuringExchange) {
 // Every file's pool, reader and writer go before the next: memory and
 // descriptors stay flat over many files.
 TEST_F(TranslateTest, ManyFilesDoNotGrow) {
-  // Memory-backed when the host has one: a disk makes this a metadata benchmark.
+  // Memory-backed when the host has one: on a disk this would time metadata.
   char shm[] = "/dev/shm/translate_test.XXXXXX";
   std::string base = mkdtemp(shm) ? shm : dir;
   long rss100 = 0;
@@ -476,7 +479,7 @@ TEST_F(TranslateTest, ManyFilesDoNotGrow) {
     WriteFile(in, "1.2.3.4 " + std::to_string(i) + "\n");
     ASSERT_TRUE(TranslateLog(in.c_str()));
     unlink(in.c_str());
-    if (i < 9999) unlink((in + ".gz").c_str());  // no truncation: ext4 would flush it
+    if (i < 9999) unlink((in + ".gz").c_str());
     if (i == 99) {
       rss100 = VmRSSKiB();
       fds100 = OpenFds();
