@@ -50,6 +50,12 @@ bool LkNetInit() {
     achan = nullptr;
     return false;
   }
+  if (Settings.dns_servers_bad) {
+    puts("The dns-servers line was refused; not asking any other servers.");
+    ares_destroy(achan);
+    achan = nullptr;
+    return false;
+  }
   // Servers must be in place before the first query goes out.
   if (Settings.dns_servers[0] &&
       ares_set_servers_ports_csv(achan, Settings.dns_servers) != ARES_SUCCESS) {

@@ -165,9 +165,12 @@ static bool FileNumber(const NumberSetting& s, const char* value) {
   return false;
 }
 
-// A cut line means the server list did not fit; a partial list is worse than none.
+// A cut line means the server list did not fit; a partial list is worse than
+// none, and so is quietly asking other servers instead: the resolver refuses
+// to start.
 static bool DnsServers(const char* value, bool cut) {
-  if (cut || strlen(value) >= sizeof Settings.dns_servers) return false;
+  Settings.dns_servers_bad = cut || strlen(value) >= sizeof Settings.dns_servers;
+  if (Settings.dns_servers_bad) return false;
   strcpy(Settings.dns_servers, value);
   return true;
 }
