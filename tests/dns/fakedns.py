@@ -1,40 +1,31 @@
 #!/usr/bin/python3
 """Scriptable UDP DNS server for reverse-lookup fault tests.
 
-Usage:
   fakedns.py --rules RULES.json --log QUERIES.log [--port N] [--port-file F]
 
-Binds 127.0.0.1:N (N = 0 picks a free port; the port is printed on stdout and
-written to --port-file as "PORT GENERATION"). SIGHUP re-reads the rules file
-and bumps GENERATION in the port file once the new rules are in force.
-SIGTERM/SIGINT stop it.
+Binds 127.0.0.1:N (0: any free port), prints the port and writes "PORT
+GENERATION" to --port-file; SIGHUP re-reads the rules and bumps GENERATION
+once they are in force; SIGTERM/SIGINT stop it.
 
-Rules file (JSON):
-  {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE, ...}}
-Keys are dotted IPv4 addresses or prefixes; an exact address wins, then the
-longest prefix, then "default" (which itself defaults to "auto").
-
+Rules file: {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE}};
+an exact address wins, then the longest prefix, then "default" ("auto").
 RULE is one of
-  "auto"                answer host-a-b-c-d.example for address a.b.c.d
-  "nxdomain" | "servfail" | "refused" | "formerr"
-  "drop"                never answer
-  "any.other.text"      answer that name (PTR)
-  {"name": "h.example" or ["h1.example", "h2.example"], ...}   PTR answer(s)
-  {"raw": "lab el.with\\u0000nul"}  name split at ".", each char U+0000..U+00FF
-                        taken as one byte; the wire form is built by hand so
-                        blanks, CR, LF, NUL and dots-in-labels are possible
-  {"raw_labels": ["a.b", "c\\r\\n"]}   labels given one by one (latin-1)
-  {"wire_hex": "..."}   the PTR rdata bytes verbatim (may be malformed)
-  {"action": "nxdomain"|"servfail"|"refused"|"formerr"|"drop"|"auto"}
-  {"rcode": N}          empty answer with that rcode
-  [RULE, RULE, ...]     sequence: the n-th query for the address (0-based)
-                        uses RULE[min(n, len-1)]
-Any dict may add "delay": milliseconds before the reply goes out (other
-queries are served meanwhile) and "ttl": seconds (default 300).
+  "auto"                        host-a-b-c-d.example for a.b.c.d
+  "nxdomain" | "servfail" | "refused" | "formerr" | "drop" (never answer)
+  "any.other.text"              that name (PTR)
+  {"name": "h.example" or ["h1.example", "h2.example"]}   PTR answer(s)
+  {"raw": "lab el.with\\u0000nul"}  split at "."; each char U+0000..U+00FF is
+                                one byte, so blanks, CR, LF and NUL are possible
+  {"raw_labels": ["a.b", "c\\r\\n"]}  labels one by one (latin-1)
+  {"wire_hex": "..."}           the PTR rdata verbatim (may be malformed)
+  {"action": ACTION} | {"rcode": N}   an action as above, or an empty answer
+  [RULE, RULE, ...]             the n-th query for the address uses RULE[min(n, len-1)]
+Any dict may add "delay" (ms before the reply; others are served meanwhile)
+and "ttl" (seconds, default 300).
 
-Log: one line per query received, written and flushed before any reply:
-  "a.b.c.d<TAB>unix-time"           for PTR queries of a.b.c.d.in-addr.arpa
-  "!qname<TAB>qtype<TAB>unix-time"  for anything else (answered REFUSED)
+Log, one line per query, flushed before any reply: "a.b.c.d<TAB>unix-time"
+for a PTR of a.b.c.d.in-addr.arpa, "!qname<TAB>qtype<TAB>unix-time" for
+anything else (answered REFUSED).
 """
 
 import argparse

@@ -1,77 +1,26 @@
 """End-to-end test harness for the logvane binary.
 
-Importing this module puts the process into a private network namespace: when
-not already inside one that we made (marker LOGVANE_E2E_NETNS), it re-executes
-the same command line under `unshare -n`, then brings up `lo` and checks that
-no other interface exists. If that fails the process exits loudly. Nothing
-can reach the system resolver from inside.
+Importing this module puts the process into a private network namespace: it
+re-executes the command line under `unshare -n` (marker LOGVANE_E2E_NETNS),
+brings up `lo` and checks that no other interface exists, or exits loudly.
+CTest runs each tests/e2e/test_*.py with cwd tests/e2e and LOGVANE_BINARY and
+LOGVANE_SOURCE_DIR set.
 
-CTest runs each tests/e2e/test_*.py as `/usr/bin/python3 test_x.py` with cwd
-tests/e2e and env LOGVANE_BINARY (the built binary) and LOGVANE_SOURCE_DIR.
-
-API
-  binary() -> str                         path of the logvane binary
-  source_dir() -> Path                    repository root
-  TempDir(keep=None, prefix="logvane-e2e-")  `with TempDir() as p` gives
-                                          a Path; also .path, .cleanup();
-                                          kept when LOGVANE_KEEP_TMP=1
-  class E2ETestCase(unittest.TestCase)    self.tmp: fresh Path per test,
-                                          removed unless the test failed or
-                                          LOGVANE_KEEP_TMP=1
-  FakeDNS(rules=None, default="auto") -> context manager; scriptable server
-      (tests/dns/fakedns.py; its docstring lists the rule kinds):
-      .port, .server ("127.0.0.1:PORT"), .queries() -> [addr, ...] in order,
-      .count(addr) -> int, .query_times() -> [(addr, unix_time)],
-      .other_queries() -> ["qname<TAB>qtype<TAB>time"], .clear_queries(),
-      .set_rules(rules, default=None) (live reload), .describe() (for
-      failure messages: rules, stderr, logged queries), .stop()
-  NSD(mapping, port=0) -> context manager; nsd authoritative for
-      "in-addr.arpa." with one PTR per mapping entry (address -> name),
-      NXDOMAIN for the rest (20,000+ records fine; rate limiting off):
-      .port, .server, .describe(), .stop(). tests/dns/nsdserve.py also runs
-      it standalone for benchmarks.
-  dead_port() -> int                      a loopback port nobody listens on
-  big_rcvbuf(sock, size=8 << 20)          raise a UDP socket's receive buffer
-  run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120,
-              dns_timeout=300, dns_tries=2, env=None) -> Result
-      Writes the configuration file (cwd/logvane.cfg, or the file named by
-      "-settings NAME" at the front of args) with first line
-      "dns-servers 127.0.0.1:PORT[,...]", then "dns-timeout"/"dns-tries"
-      (omitted when None), then config_lines; runs $LOGVANE_BINARY args.
-      dns: a FakeDNS/NSD, a port, or a list of them; None = dead_port().
-      config_lines=None: write nothing, but the existing file must still
-      start with a loopback dns-servers line (checked; gzip allowed).
-      stdin: bytes/str or None (empty). Raises AssertionError on timeout.
-  Result: .rc, .out, .err (str, undecodable bytes kept as surrogates),
-      .out_bytes, .err_bytes, .args, .cwd, .config, .elapsed; str() gives a
-      full diagnostic dump, so use it as the assertion message.
-  Fixtures, all with the real tools; each returns the Path written:
-      write_file(path, data)              str or bytes
-      gzip_file(path, data)               gzip -c
-      bzip2_file(path, data)              bzip2 -c
-      zip_file(path, members)             zip; members: {name: data} or
-                                          [(name, data)], in that order
-      read_file(path) -> bytes            plain, gzip or bzip2 (by magic)
-  main()                                  unittest.main() with verbosity 2
-
-Example (tests/e2e/test_example.py):
-
-    import harness
-    from harness import E2ETestCase, FakeDNS, run_logvane
-
-    class Basic(E2ETestCase):
-        def test_names(self):
-            log = harness.write_file(self.tmp / "access.log",
-                                     "192.0.2.7 - - [x] \\"GET / HTTP/1.0\\" 200 1\\n")
-            with FakeDNS({"192.0.2.7": "www.example.org"}) as dns:
-                r = run_logvane(["-translate", "-normal", str(log)],
-                                cwd=self.tmp, dns=dns)
-                self.assertEqual(dns.count("192.0.2.7"), 1, r)
-            self.assertIn(b"www.example.org", harness.read_file(
-                self.tmp / "access.log.out"), r)
-
-    if __name__ == "__main__":
-        harness.main()
+  E2ETestCase         self.tmp: a fresh Path per test, kept if it failed or
+                      LOGVANE_KEEP_TMP=1; TempDir() does the same by hand
+  FakeDNS(rules, default="auto")   scriptable server (tests/dns/fakedns.py
+                      lists the rules): .port, .server, .queries(), .count(a),
+                      .query_times(), .clear_queries(), .describe()
+  NSD(mapping)        nsd serving one PTR per address, NXDOMAIN otherwise
+  dead_port()         a loopback port nobody listens on
+  run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, ...) -> Result
+      writes cwd/logvane.cfg (or the "-settings NAME" file) starting with
+      "dns-servers 127.0.0.1:PORT" (dns: FakeDNS/NSD/port/list; None: a dead
+      port), then dns-timeout/dns-tries, then config_lines; config_lines=None
+      keeps the existing file, which must be just as safe. Result has .rc,
+      .out, .err, .out_bytes, .err_bytes; str(result) is a full diagnostic.
+  write_file, gzip_file, bzip2_file, zip_file(path, [(name, data)]),
+  read_file(path) (plain, gzip or bzip2): fixtures made with the real tools.
 """
 
 import bz2
@@ -217,17 +166,6 @@ def _port_free(port):
     return True
 
 
-SO_RCVBUFFORCE = getattr(socket, "SO_RCVBUFFORCE", 33)
-
-
-def big_rcvbuf(sock, size=8 << 20):
-    """Raises a socket's receive buffer past rmem_max (we are root)."""
-    try:
-        sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, size)
-    except OSError:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, size)
-
-
 def dead_port():
     """A loopback UDP port with no listener: queries get 'port unreachable'."""
     while True:
@@ -281,9 +219,8 @@ class FakeDNS:
         self.log_path = d / "queries.log"
         self.port_path = d / "port"
         self.stderr_path = d / "stderr"
-        self._write_rules(rules, default)
-        self._rules = rules
-        self._default = default
+        self.rules_path.write_text(json.dumps({"default": default, "rules": rules or {}}))
+        self._rules, self._default = rules, default
         self.log_path.touch()
         self._stderr = open(self.stderr_path, "w")
         self.proc = subprocess.Popen(
@@ -297,28 +234,6 @@ class FakeDNS:
             raise
         self.port = int(self.port_path.read_text().split()[0])
         self.server = "127.0.0.1:%d" % self.port
-
-    def _write_rules(self, rules, default):
-        doc = {"default": default, "rules": rules or {}}
-        tmp = self.rules_path.with_suffix(".tmp")
-        tmp.write_text(json.dumps(doc))
-        os.replace(tmp, self.rules_path)
-
-    def _generation(self):
-        try:
-            return int(self.port_path.read_text().split()[1])
-        except (OSError, IndexError, ValueError):
-            return -1
-
-    def set_rules(self, rules, default=None):
-        """Replaces the rules (and per-address sequence counters) live."""
-        if default is None:
-            default = self._default
-        gen = self._generation()
-        self._write_rules(rules, default)
-        self.proc.send_signal(signal.SIGHUP)
-        _wait_for(lambda: self._generation() > gen, 10, "fakedns reload", self.proc, self.stderr)
-        self._rules, self._default = rules, default
 
     def _lines(self):
         with open(self.log_path, encoding="latin-1") as f:
@@ -339,9 +254,6 @@ class FakeDNS:
     def count(self, addr):
         return self.queries().count(addr)
 
-    def other_queries(self):
-        return [line[1:] for line in self._lines() if line.startswith("!")]
-
     def clear_queries(self):
         with open(self.log_path, "w"):
             pass
@@ -354,11 +266,9 @@ class FakeDNS:
 
     def describe(self):
         lines = self._lines() if self.log_path.exists() else []
-        return "fakedns on %s: %d queries logged%s\n  rules=%s default=%r\n  stderr: %s" % (
-            getattr(self, "server", "?"), len(lines),
-            "" if len(lines) <= 40 else " (first 40)", json.dumps(self._rules)[:2000],
-            self._default, self.stderr().strip() or "(empty)") + "".join(
-                "\n    " + x for x in lines[:40])
+        return "fakedns on %s: %d queries logged (first 40 below)\n  rules=%s default=%r\n  stderr: %s%s" % (
+            getattr(self, "server", "?"), len(lines), json.dumps(self._rules)[:2000], self._default,
+            self.stderr().strip() or "(empty)", "".join("\n    " + x for x in lines[:40]))
 
     def stop(self):
         _stop_process(self.proc)
@@ -388,29 +298,21 @@ class NSD:
     def __init__(self, mapping, port=0, start_timeout=60):
         self._dir = TempDir(prefix="nsd-")
         self.mapping = mapping
-        last = None
-        for _attempt in range(5):
+        for attempt in range(5):  # a free port may be taken before nsd binds it
             self.port = port or dead_port()
             conf = nsdserve.prepare(str(self._dir.path), mapping, self.port)
             self._out = open(self._dir.path / "stdout", "w")
             self.proc = subprocess.Popen(nsdserve.command(conf), stdout=self._out,
-                                         stderr=subprocess.STDOUT,
-                                         preexec_fn=_die_with_parent)
+                                         stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
             try:
                 _wait_for(self._answers, start_timeout, "nsd start", self.proc, self.log)
                 break
-            except RuntimeError as e:
-                last = e
+            except RuntimeError:
                 _stop_process(self.proc)
                 self._out.close()
-                if port:
-                    break
-        else:
-            self._dir.cleanup()
-            raise last
-        if self.proc.poll() is not None:
-            self._dir.cleanup()
-            raise last
+                if port or attempt == 4:
+                    self._dir.cleanup()
+                    raise
         self.server = "127.0.0.1:%d" % self.port
 
     def _answers(self):

@@ -6,17 +6,18 @@ A preloaded time() that runs fast stands in for a scan lasting many minutes.
 import os
 import re
 import subprocess
-import unittest
 
 import harness
 from harness import E2ETestCase, FakeDNS, run_logvane
 
 
-def build_shim(tmp):
+def fast_clock(tmp, step):
+    """Environment that preloads a time() moving on step seconds a call."""
     lib = tmp / "fasttime.so"
     src = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fasttime.c")
     subprocess.run(["gcc", "-shared", "-fPIC", "-O2", "-o", str(lib), src], check=True)
-    return lib
+    return {"LD_PRELOAD": str(lib), "FASTTIME_STEP": str(step),
+            "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
 
 
 class Checkpoint(E2ETestCase):
@@ -25,10 +26,8 @@ class Checkpoint(E2ETestCase):
         lines = ["10.9.%d.%d - - \"GET / HTTP/1.1\" 200 1" % (i // 200, i % 200)
                  for i in range(4000)]
         log = harness.write_file(self.tmp / "access.log", "\n".join(lines) + "\n")
-        env = {"LD_PRELOAD": str(build_shim(self.tmp)), "FASTTIME_STEP": "1",
-               "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
         with FakeDNS() as dns:
-            r = run_logvane(["-verbose", str(log)], cwd=self.tmp, dns=dns, env=env)
+            r = run_logvane(["-verbose", str(log)], cwd=self.tmp, dns=dns, env=fast_clock(self.tmp, 1))
         self.assertEqual(r.rc, 1, r)
         out = r.out.splitlines()
         totals = next(i for i, l in enumerate(out) if l.startswith("Looked up "))
@@ -51,15 +50,12 @@ class Checkpoint(E2ETestCase):
         self.assertEqual(len(cache), 4000)
         self.assertTrue((self.tmp / "dnscache.bak").exists())
 
-
     def test_translation_progress(self):
         lines = ["10.8.0.%d x 10.8.1.%d" % (i % 50, i % 7) for i in range(2048)]
         log = harness.write_file(self.tmp / "access.log", "\n".join(lines) + "\n")
-        env = {"LD_PRELOAD": str(build_shim(self.tmp)), "FASTTIME_STEP": "20",
-               "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
         with FakeDNS({"10.8.1.0/24": "nxdomain"}) as dns:
-            r = run_logvane(["-verbose", "-translate", "-normal", str(log)],
-                            cwd=self.tmp, dns=dns, env=env)
+            r = run_logvane(["-verbose", "-translate", "-normal", str(log)], cwd=self.tmp, dns=dns,
+                            env=fast_clock(self.tmp, 20))
         self.assertEqual(r.rc, 0, r)
         progress = [l for l in r.out.splitlines() if "replacements" in l]
         # The clock moves on 20 s between checks: a report every 256 lines.

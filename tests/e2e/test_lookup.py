@@ -2,6 +2,7 @@
 what ends up in the cache file."""
 
 import gzip
+import re
 import time
 
 import harness
@@ -12,16 +13,13 @@ DAY = 86400
 
 def cache_lines(path):
     """{address: (time field, tries field or None, name)} of a cache file."""
-    out = {}
-    for line in harness.read_file(path).decode("latin-1").splitlines():
-        t, rest = line.split(" ", 1)
-        tries = None
-        if rest.startswith("$"):
-            count, rest = rest.split(" ", 1)
-            tries = int(count[1:])
-        addr, name = rest.split(" ", 1)
-        out[addr] = (int(t), tries, name)
-    return out
+    lines = harness.read_file(path).decode("latin-1").splitlines()
+    fields = [re.match(r"(-?\d+) (?:\$(\d+) )?(\S+) (.*)$", line).groups() for line in lines]
+    return {addr: (int(t), tries and int(tries), name) for t, tries, addr, name in fields}
+
+
+def names(path):
+    return {k: v[2] for k, v in cache_lines(path).items()}
 
 
 def run(*args, **kw):
@@ -32,132 +30,98 @@ def run(*args, **kw):
     return r
 
 
-def addresses(n, prefix="10.7"):
-    return ["%s.%d.%d" % (prefix, i >> 8, i & 255) for i in range(n)]
+def log_of(tmp, n, prefix="10.7"):
+    addrs = ["%s.%d.%d" % (prefix, i >> 8, i & 255) for i in range(n)]
+    harness.write_file(tmp / "a.log", "".join("%s - - x\n" % a for a in addrs))
+    return addrs
 
 
 class Lookups(E2ETestCase):
     def test_each_new_address_is_asked_once(self):
-        a = "a 192.0.2.1 b 192.0.2.2 c 192.0.2.1\n" * 20
-        b = "192.0.2.2 192.0.2.3 192.0.2.1\n" * 5
-        harness.write_file(self.tmp / "a.log", a)
-        harness.write_file(self.tmp / "b.log", b)
+        harness.write_file(self.tmp / "a.log", "a 192.0.2.1 b 192.0.2.2 c 192.0.2.1\n" * 20)
+        harness.write_file(self.tmp / "b.log", "192.0.2.2 192.0.2.3 192.0.2.1\n" * 5)
         with FakeDNS({"192.0.2.3": "nxdomain"}) as dns:
             before = int(time.time())
             r = run(["-V", "a.log", "b.log"], cwd=self.tmp, dns=dns)
             after = int(time.time())
-            self.assertEqual(sorted(dns.queries()), ["192.0.2.1", "192.0.2.2", "192.0.2.3"],
-                             dns.describe())
-            lines = r.out.splitlines()
-            self.assertIn("Looked up 2 IPs, used 0 from cache, total of 2 in cache,", lines, r)
-            self.assertRegex(r.out, r"\n  58 duplicates, 20 lines in 0:0\d!\n")
-            self.assertIn("Looked up 1 IPs, used 0 from cache, total of 3 in cache,", lines, r)
-            self.assertRegex(r.out, r"\n  14 duplicates, 5 lines in 0:0\d!\n")
-            got = cache_lines(self.tmp / "dnscache")
-            self.assertEqual({k: v[2] for k, v in got.items()},
-                             {"192.0.2.1": "host-192-0-2-1.example",
-                              "192.0.2.2": "host-192-0-2-2.example", "192.0.2.3": "*"})
-            for t, _tries, _name in got.values():
-                self.assertTrue(before // 60 <= t <= after // 60, got)
+            self.assertEqual(sorted(dns.queries()), ["192.0.2.1", "192.0.2.2", "192.0.2.3"], dns.describe())
+            self.assertIn("Looked up 2 IPs, used 0 from cache, total of 2 in cache,\n"
+                          "  58 duplicates, 20 lines in 0:0", r.out, r)
+            self.assertIn("Looked up 1 IPs, used 0 from cache, total of 3 in cache,\n"
+                          "  14 duplicates, 5 lines in 0:0", r.out, r)
+            self.assertEqual(names(self.tmp / "dnscache"), {"192.0.2.1": "host-192-0-2-1.example",
+                                                            "192.0.2.2": "host-192-0-2-2.example", "192.0.2.3": "*"})
+            for t, _tries, _name in cache_lines(self.tmp / "dnscache").values():
+                self.assertTrue(before // 60 <= t <= after // 60, t)
             # A second run finds everything in the cache and asks nothing.
             dns.clear_queries()
             r = run(["-V", "a.log", "b.log"], cwd=self.tmp, dns=dns)
             self.assertEqual(dns.queries(), [], r)
-            self.assertIn("Looked up 0 IPs, used 2 from cache, total of 3 in cache,",
-                          r.out.splitlines(), r)
+            self.assertIn("Looked up 0 IPs, used 2 from cache, total of 3 in cache,", r.out.splitlines(), r)
 
     def test_failures_are_stored_as_failed(self):
-        rules = {
-            "192.0.2.10": "good.example",
-            "192.0.2.11": "nxdomain",
-            "192.0.2.12": "servfail",
-            "192.0.2.13": "drop",
-            "192.0.2.14": "refused",
-            "192.0.2.15": {"raw": "bad\r\nname.example"},
-            "192.0.2.16": {"raw": "line\nfeed.example"},
-            "192.0.2.17": {"raw": "carriage\rreturn.example"},
-        }
-        harness.write_file(self.tmp / "a.log",
-                           "".join("%s x\n" % a for a in sorted(rules)) * 2)
+        rules = {"192.0.2.10": "good.example", "192.0.2.11": "nxdomain", "192.0.2.12": "servfail",
+                 "192.0.2.13": "drop", "192.0.2.14": "refused", "192.0.2.15": {"raw": "bad\r\nname.example"},
+                 "192.0.2.16": {"raw": "line\nfeed.example"}, "192.0.2.17": {"raw": "carriage\rreturn.example"}}
+        harness.write_file(self.tmp / "a.log", "".join("%s x\n" % a for a in sorted(rules)) * 2)
+        want = dict({a: "*" for a in rules}, **{"192.0.2.10": "good.example"})
         for private in (False, True):
             with self.subTest(private=private), FakeDNS(rules, default="drop") as dns:
                 (self.tmp / "dnscache").unlink(missing_ok=True)
-                args = (["-private"] if private else []) + ["a.log"]
-                r = run(args, cwd=self.tmp, dns=dns)
+                r = run(["-private"] * private + ["a.log"], cwd=self.tmp, dns=dns)
                 self.assertEqual(r.rc, 1, r)
                 raw = harness.read_file(self.tmp / "dnscache")
                 self.assertEqual(raw.count(b"\n"), len(rules), raw)
                 self.assertNotIn(b"\r", raw)
-                got = cache_lines(self.tmp / "dnscache")
-                want = {a: "*" for a in rules}
-                want["192.0.2.10"] = "good.example"
-                self.assertEqual({k: v[2] for k, v in got.items()}, want, r)
-                tries = {k: v[1] for k, v in got.items()}
-                self.assertEqual(tries, {a: (1 if private and want[a] == "*" else None)
-                                         for a in rules}, raw)
-                for a in rules:
-                    self.assertGreaterEqual(dns.count(a), 1, dns.describe())
+                self.assertEqual(names(self.tmp / "dnscache"), want, r)
+                tries = {k: v[1] for k, v in cache_lines(self.tmp / "dnscache").items()}
+                self.assertEqual(tries, {a: (1 if private and want[a] == "*" else None) for a in rules}, raw)
+                self.assertTrue(all(dns.count(a) >= 1 for a in rules), dns.describe())
                 # The file reads back cleanly.
                 dns.clear_queries()
                 r = run(["-V", "a.log"], cwd=self.tmp, dns=dns)
-                self.assertIn("Read 8 entries from DNS cache, 7 (87%) were unresolved.",
-                              r.out.splitlines(), r)
+                self.assertIn("Read 8 entries from DNS cache, 7 (87%) were unresolved.", r.out.splitlines(), r)
                 self.assertEqual(dns.queries(), [], r)
 
+    def test_invalid_server_list(self):
+        harness.write_file(self.tmp / "a.log", "192.0.2.1 x\n")
+        harness.write_file(self.tmp / "dnscache", "29000000 192.0.2.9 kept.example\n")
+        for value in ["127.0.0.1:abc", "999.1.1.1", "127.0.0.1,,"]:
+            with self.subTest(value=value):
+                r = run(["-V", "a.log"], cwd=self.tmp, dns=harness.dead_port(), config_lines=["dns-servers " + value])
+                self.assertEqual(r.rc, 1, r)
+                self.assertEqual(r.out.splitlines(), ["Invalid DNS server list '%s'!" % value, "Complete."], r)
+                self.assertEqual((self.tmp / "dnscache").read_text(), "29000000 192.0.2.9 kept.example\n")
 
-class InFlightLimit(E2ETestCase):
-    def run_silent(self, count, config_lines):
-        addrs = addresses(count)
-        harness.write_file(self.tmp / "a.log", "".join("%s - - x\n" % a for a in addrs))
+
+class Scheduling(E2ETestCase):
+    def test_in_flight_limit(self):
+        # The default of 100 comes from the settings; the mechanism is the same.
+        addrs = log_of(self.tmp, 8)
         with FakeDNS(default="drop") as dns:
-            r = run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1,
-                            config_lines=config_lines)
-            times = dns.query_times()
-            desc = dns.describe()
-        self.assertEqual([a for a, _ in times], addrs, desc)
-        got = cache_lines(self.tmp / "dnscache")
-        self.assertEqual({k: v[2] for k, v in got.items()}, {a: "*" for a in addrs}, r)
-        return [t for _, t in times], r
-
-    def check_soft_limit(self, limit, times, r):
-        t0 = times[0]
-        burst = times[:limit]
-        self.assertLess(burst[-1] - t0, 0.4, (burst, r))
-        for i in range(limit, len(times)):
-            gap = times[i] - times[i - 1]
+            r = run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1, config_lines=["dns-inflight 5"])
+            self.assertEqual(dns.queries(), addrs, dns.describe())
+            times = [t for _, t in dns.query_times()]
+        self.assertEqual(names(self.tmp / "dnscache"), {a: "*" for a in addrs}, r)
+        self.assertLess(times[4] - times[0], 0.4, (times, r))
+        for i in range(5, len(times)):
             # A quiet half-second lets exactly one more query through.
-            self.assertGreaterEqual(gap, 0.45, (i, times[limit - 2:], r))
-            self.assertLess(gap, 1.2, (i, times[limit - 2:], r))
-
-    def test_default_limit_of_100(self):
-        times, r = self.run_silent(102, [])
-        self.check_soft_limit(100, times, r)
-
-    def test_configured_limit(self):
-        times, r = self.run_silent(8, ["dns-inflight 5"])
-        self.check_soft_limit(5, times, r)
+            self.assertTrue(0.45 <= times[i] - times[i - 1] < 1.2, (i, times, r))
 
     def test_answers_free_slots_without_waiting(self):
-        addrs = addresses(25)
-        harness.write_file(self.tmp / "a.log", "".join("%s - - x\n" % a for a in addrs))
+        log_of(self.tmp, 25)
         with FakeDNS(default={"action": "auto", "delay": 200}) as dns:
-            r = run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1,
-                            config_lines=["dns-inflight 5"])
+            r = run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1, config_lines=["dns-inflight 5"])
             times = [t for _, t in dns.query_times()]
-            desc = dns.describe()
-        self.assertEqual(len(times), 25, desc)
+            self.assertEqual(len(times), 25, dns.describe())
         for i in range(5, 25):
             # The i-th query waits for an answer, never for a quiet half-second.
             self.assertGreaterEqual(times[i] - times[i - 5], 0.18, (i, times, r))
         self.assertLess(times[-1] - times[0], 2.0, (times, r))
-        got = cache_lines(self.tmp / "dnscache")
-        self.assertEqual(len([v for v in got.values() if v[2] != "*"]), 25, r)
+        self.assertEqual(len([n for n in names(self.tmp / "dnscache").values() if n != "*"]), 25, r)
 
-
-class Pacing(E2ETestCase):
     def test_wait_ticks_spaces_queries(self):
-        addrs = addresses(5, "10.8")
-        harness.write_file(self.tmp / "a.log", "".join("%s - - x\n" % a for a in addrs))
+        log_of(self.tmp, 5, "10.8")
         for args, cfg in [(["a.log"], ["wait-ticks 30"]), (["-z", "30", "a.log"], [])]:
             with self.subTest(args=args, cfg=cfg), FakeDNS() as dns:
                 r = run(args, cwd=self.tmp, dns=dns, config_lines=cfg)
@@ -165,9 +129,7 @@ class Pacing(E2ETestCase):
                 self.assertEqual(len(times), 5, dns.describe())
                 gaps = [b - a for a, b in zip(times, times[1:])]
                 self.assertLess(gaps[0], 0.2, (gaps, r))  # the first only starts the clock
-                for g in gaps[1:]:
-                    self.assertGreaterEqual(g, 0.4, (gaps, r))
-                    self.assertLess(g, 0.75, (gaps, r))
+                self.assertTrue(all(0.4 <= g < 0.75 for g in gaps[1:]), (gaps, r))
                 (self.tmp / "dnscache").unlink()
 
 
@@ -175,10 +137,8 @@ class Retries(E2ETestCase):
     def write_cache(self, entries, divisor=60):
         """entries: (address, seconds old, tries or None, name)."""
         now = int(time.time())
-        lines = []
-        for addr, age, tries, name in entries:
-            t = (now - age) // divisor
-            lines.append("%d %s%s %s\n" % (t, "" if tries is None else "$%d " % tries, addr, name))
+        lines = ["%d %s%s %s\n" % ((now - age) // divisor, "" if tries is None else "$%d " % tries, addr, name)
+                 for addr, age, tries, name in entries]
         harness.write_file(self.tmp / "dnscache", gzip.compress("".join(lines).encode()))
         return now
 
@@ -195,41 +155,26 @@ class Retries(E2ETestCase):
             ("198.51.100.8", 5 * DAY, 3, "*"),        # due, but not in the log
         ]
         self.write_cache(entries)
-        met = ["198.51.100.%d" % i for i in range(1, 7)]
-        harness.write_file(self.tmp / "a.log", "".join("%s - - x\n" % a for a in met) * 3)
-        with FakeDNS({"198.51.100.1": "nxdomain", "198.51.100.2": "back.example"},
-                     default="nxdomain") as dns:
+        harness.write_file(self.tmp / "a.log", "".join("198.51.100.%d - - x\n" % i for i in range(1, 7)) * 3)
+        with FakeDNS({"198.51.100.1": "nxdomain", "198.51.100.2": "back.example"}, default="nxdomain") as dns:
             before = int(time.time())
             r = run(["-V", "-private", "a.log"], cwd=self.tmp, dns=dns)
-            after = int(time.time())
-            self.assertEqual(sorted(dns.queries()), ["198.51.100.1", "198.51.100.2"],
-                             dns.describe() + str(r))
+            self.assertEqual(sorted(dns.queries()), ["198.51.100.1", "198.51.100.2"], dns.describe() + str(r))
         lines = r.out.splitlines()
         self.assertIn("Read 8 entries from DNS cache, 6 (75%) were unresolved.", lines, r)
         self.assertIn("Looked up 2 IPs, used 6 from cache, total of 8 in cache,", lines, r)
         self.assertRegex(r.out, r"\n  16 duplicates, 18 lines in 0:0\d!\n")
         got = cache_lines(self.tmp / "dnscache")
-        now_lo, now_hi = before // 60, after // 60
-        orig = {a: (age, tries, name) for a, age, tries, name in entries}
-
-        def is_now(addr):
-            return now_lo <= got[addr][0] <= now_hi
-
-        def kept_time(addr):
-            return abs(got[addr][0] - (before - orig[addr][0]) // 60) <= 1
-
-        self.assertEqual(got["198.51.100.1"][1:], (4, "*"), got)
-        self.assertTrue(is_now("198.51.100.1"), got)
-        self.assertEqual(got["198.51.100.2"][1:], (None, "back.example"), got)
-        self.assertTrue(is_now("198.51.100.2"), got)
-        for addr, tries in [("198.51.100.3", 4), ("198.51.100.4", 2), ("198.51.100.5", 4),
-                            ("198.51.100.8", 3)]:
-            self.assertEqual(got[addr][1:], (tries, "*"), (addr, got))
-            self.assertTrue(kept_time(addr), (addr, got))
-        self.assertEqual(got["198.51.100.6"][1:], (None, "named.example"), got)
-        self.assertTrue(is_now("198.51.100.6"), got)  # met: refreshed
-        self.assertTrue(kept_time("198.51.100.7"), got)  # not met: kept
-
+        orig = {a: age for a, age, _tries, _name in entries}
+        fresh = {a for a in got if abs(got[a][0] - before // 60) <= 1}
+        kept = {a for a in got if abs(got[a][0] - (before - orig[a]) // 60) <= 1}
+        # Met and looked up, or met and named: refreshed; the rest keep their time.
+        self.assertEqual(fresh, {"198.51.100.1", "198.51.100.2", "198.51.100.6"}, got)
+        self.assertEqual(kept, set(got) - fresh, got)
+        self.assertEqual({a: v[1:] for a, v in got.items()}, {
+            "198.51.100.1": (4, "*"), "198.51.100.2": (None, "back.example"), "198.51.100.3": (4, "*"),
+            "198.51.100.4": (2, "*"), "198.51.100.5": (4, "*"), "198.51.100.6": (None, "named.example"),
+            "198.51.100.7": (None, "unmet.example"), "198.51.100.8": (3, "*")}, got)
         # The retry used up the fourth try: never again.
         with FakeDNS(default="nxdomain") as dns:
             run(["-private", "a.log"], cwd=self.tmp, dns=dns)
@@ -239,32 +184,15 @@ class Retries(E2ETestCase):
         # Times in seconds; start just after a second turns so that the run
         # sees the same current time the file was written for.
         time.sleep(1.02 - time.time() % 1)
-        now = self.write_cache([
-            ("198.51.100.20", 2 * DAY, 1, "*"),       # exactly the limit: not older
-            ("198.51.100.21", 2 * DAY + 1, 1, "*"),   # one second older: retried
-        ], divisor=1)
+        now = self.write_cache([("198.51.100.20", 2 * DAY, 1, "*"),       # exactly the limit: not older
+                                ("198.51.100.21", 2 * DAY + 1, 1, "*")],  # one second older: retried
+                               divisor=1)
         harness.write_file(self.tmp / "a.log", "198.51.100.20 198.51.100.21\n")
         with FakeDNS(default="nxdomain") as dns:
-            r = run(["-retry", "2", "a.log"], cwd=self.tmp, dns=dns,
-                            config_lines=["divisor 1"])
+            r = run(["-retry", "2", "a.log"], cwd=self.tmp, dns=dns, config_lines=["divisor 1"])
             if int(time.time()) != now:
                 self.skipTest("the run crossed a second boundary; cannot test it exactly")
             self.assertEqual(dns.queries(), ["198.51.100.21"], dns.describe() + str(r))
-
-
-class ServerList(E2ETestCase):
-    def test_invalid_server_list(self):
-        harness.write_file(self.tmp / "a.log", "192.0.2.1 x\n")
-        harness.write_file(self.tmp / "dnscache", "29000000 192.0.2.9 kept.example\n")
-        for value in ["127.0.0.1:abc", "999.1.1.1", "127.0.0.1,,"]:
-            with self.subTest(value=value):
-                r = run(["-V", "a.log"], cwd=self.tmp, dns=harness.dead_port(),
-                                config_lines=["dns-servers " + value])
-                self.assertEqual(r.rc, 1, r)
-                self.assertEqual(r.out.splitlines(),
-                                 ["Invalid DNS server list '%s'!" % value, "Complete."], r)
-                self.assertEqual((self.tmp / "dnscache").read_text(),
-                                 "29000000 192.0.2.9 kept.example\n")
 
 
 if __name__ == "__main__":

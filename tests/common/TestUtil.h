@@ -1,0 +1,146 @@
+// Small helpers shared by the module tests.
+#pragma once
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "common/HashTable.h"
+#include "common/MemoryPool.h"
+#include "common/input.h"
+#include "src/HostTable.h"
+#include "src/Settings.h"
+
+namespace tu {
+
+inline const bool mp_ready = (MPInit(), true);
+
+inline std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// A new file each time: rewriting in place makes ext4 wait for writeback.
+inline void Spit(const std::string& path, const std::string& data) {
+  unlink(path.c_str());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+// Runs cmd in dir; true on success.
+inline bool Sh(const std::string& dir, const std::string& cmd) {
+  return std::system(("cd '" + dir + "' && " + cmd).c_str()) == 0;
+}
+
+// The file decompressed by the real tool (gzip or bzip2).
+inline std::string Unpack(const std::string& tool, const std::string& path) {
+  EXPECT_TRUE(Sh("/", tool + " -dc '" + path + "' > '" + path + ".dec'"));
+  return Slurp(path + ".dec");
+}
+
+// A fresh directory, removed with everything in it.
+struct TempDir {
+  std::string path = [] { char t[] = "/tmp/lvtest_XXXXXX"; return std::string(mkdtemp(t)); }();
+  ~TempDir() { Sh("/", "chmod -R u+w '" + path + "' 2>/dev/null; rm -rf '" + path + "'"); }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+inline std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  for (auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A small tmpfs at dir for fault tests; mounted is false where this host refuses.
+struct Tmpfs {
+  std::string dir;
+  bool mounted;
+  Tmpfs(const std::string& d, const char* opts)
+      : dir(d), mounted((mkdir(d.c_str(), 0755), mount("tmpfs", d.c_str(), "tmpfs", 0, opts) == 0)) {}
+  ~Tmpfs() {
+    if (mounted) umount2(dir.c_str(), MNT_DETACH);
+  }
+};
+
+// What f printed on standard output.
+template <class F>
+std::string Stdout(F f) {
+  testing::internal::CaptureStdout();
+  f();
+  fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+// About size bytes of log-like lines: they compress, but not to nothing.
+inline std::string LogText(size_t size, unsigned seed = 1) {
+  std::string s;
+  for (char line[160]; s.size() < size; s += line) {
+    seed = seed * 1103515245u + 12345u;
+    snprintf(line, sizeof line, "198.51.%u.%u - - [10/Oct/2023:13:%02u:00] \"GET /p/%u\" 200 %u\n", seed >> 24,
+             (seed >> 16) & 255, (seed >> 4) % 60, seed % 9973, seed % 65536);
+  }
+  s.resize(size);
+  return s;
+}
+
+// Bytes no compressor can shrink.
+inline std::string Noise(size_t size) {
+  std::string s(size, 0);
+  uint64_t x = 88172645463325252ull;
+  for (char& c : s) x ^= x << 13, x ^= x >> 7, x ^= x << 17, c = (char)(x >> 32);
+  return s;
+}
+
+// Everything left in a reader, through the window.
+inline std::string Drain(InputFile* in) {
+  std::string out;
+  for (char* p; (p = INGetBuffer(in, nullptr)); INConsume(in, in->buff_cnt + 1)) out.append(p, in->buff_cnt);
+  return out;
+}
+
+// What the input reader makes of a file of any kind.
+inline std::string ReadBack(const std::string& path) {
+  MemoryPool* pool = MPNew();
+  std::string text;
+  if (InputFile* in = INOpenPath(path.c_str(), pool)) text = Drain(in), INClose(in);
+  MPDelete(pool);
+  return text;
+}
+
+// A fresh hostTable and default settings for each test; entries added by hand.
+struct HostTableTest : testing::Test {
+  void SetUp() override { SettingsDefaults(), NewTable(); }
+  void TearDown() override { DropTable(); }
+  static void NewTable() { hostTable = HashInit(HOST_TABLE_EXPECTED, hostPool = MPNew(), HostKeyHash, HostKeyEqual); }
+  static void DropTable() { HashFini(hostTable), MPDelete(hostPool), hostTable = nullptr, hostPool = nullptr; }
+  static uint32_t Key(const char* ip) {
+    uint32_t k = 0;
+    EXPECT_TRUE(IPParse(ip, &k)) << ip;
+    return k;
+  }
+  // name: null for pending, "*" for failed.
+  static HostEntry* Add(uint32_t key, const char* name, int32_t time = 0, uint32_t tries = 1) {
+    HostEntry* e = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
+    *e = HostEntry{key, name && name[0] == '*' ? FailedMark : nullptr, time, tries, HOST_NEW};
+    if (name && name[0] != '*') e->domain = strcpy((char*)MPAlloc(hostPool, (int32_t)strlen(name) + 1), name);
+    HashInsert(hostTable, e);
+    return e;
+  }
+  static HostEntry* Add(const char* ip, const char* name, int32_t time = 0, uint32_t tries = 1) {
+    return Add(Key(ip), name, time, tries);
+  }
+  static HostEntry* Find(const char* ip) {
+    uint32_t k = Key(ip);
+    void* item = nullptr;
+    return HashFind(hostTable, &k, &item) ? (HostEntry*)item : nullptr;
+  }
+};
+
+}  // namespace tu
