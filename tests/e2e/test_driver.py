@@ -67,8 +67,8 @@ class Driver(E2ETestCase):
 
     def test_settings_files(self):
         # logvane.cfg would switch verbose on; the named file does not.
-        harness.write_file(self.tmp / "logvane.cfg", "dns-servers %s\nverbose yes\ncache never\n" % self.dns.server)
-        harness.write_file(self.tmp / "other.cfg", "dns-servers %s\ncache mycache\n" % self.dns.server)
+        harness.write_file(self.tmp / "logvane.cfg", "\n".join(["dns-servers " + self.dns.server, "verbose yes", "cache never", ""]))
+        harness.write_file(self.tmp / "other.cfg", "\n".join(["dns-servers " + self.dns.server, "cache mycache", ""]))
         for first in ["-settings", "-S", "-s"]:
             with self.subTest(first=first):
                 # The harness checks logvane.cfg unless the first word is exactly

@@ -92,6 +92,14 @@ class Lookups(E2ETestCase):
                 self.assertEqual(r.rc, 1, r)
                 self.assertEqual(r.out.splitlines(), ["Invalid DNS server list '%s'!" % value, "Complete."], r)
                 self.assertEqual((self.tmp / "dnscache").read_text(), "29000000 192.0.2.9 kept.example\n")
+        # A list too long for the line is refused, and nothing else is asked.
+        servers = ",".join(["127.0.0.1:53"] * 25)
+        lines = ["dns-servers " + servers]
+        r = run(["-V", "a.log"], cwd=self.tmp, dns=harness.dead_port(), config_lines=lines)
+        self.assertEqual(r.rc, 1, r)
+        self.assertEqual(r.out.splitlines()[-2:], [
+            "The dns-servers line was refused; not asking any other servers.", "Complete."], r)
+        self.assertIn("Invalid configuration line 'dns-servers ", r.out, r)
 
 
 class Scheduling(E2ETestCase):
