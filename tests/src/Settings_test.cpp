@@ -125,14 +125,17 @@ TEST_F(SettingsTest, ConfigurationLines) {
 // A server list as long as the line buffer allows is taken whole; a longer one
 // is cut by the reader and then refused rather than used in part.
 TEST_F(SettingsTest, DnsServersLengthLimit) {
-  string fits = "dns-servers " + string(242, '1');
+  string list(242, 'x');
+  string fits = "dns-servers " + list;
   EXPECT_EQ(ReadConfig(fits + "\n"), "");
-  EXPECT_EQ(Field("dns_servers"), string(242, '1'));
+  EXPECT_EQ(Field("dns_servers"), list);
+  EXPECT_FALSE(Settings.dns_servers_bad);
   ReadConfig("dns-servers 127.0.0.1\n");
-  string out = ReadConfig(fits + "2\ntranslate yes\n");
+  string out = ReadConfig(fits + "x\ntranslate yes\n");
   EXPECT_NE(out.find("too long"), string::npos) << out;
   EXPECT_NE(out.find("Invalid configuration line '" + fits + "'!\n"), string::npos) << out;
   EXPECT_EQ(Field("dns_servers"), "127.0.0.1");
+  EXPECT_TRUE(Settings.dns_servers_bad);  // the resolver will refuse to start
   EXPECT_EQ(Field("translate"), "1");
 }
 
