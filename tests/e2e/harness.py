@@ -8,6 +8,7 @@ LOGVANE_SOURCE_DIR set.
 
   E2ETestCase         self.tmp: a fresh Path per test, kept if it failed or
                       LOGVANE_KEEP_TMP=1; TempDir() does the same by hand
+  SharedDNSTestCase   E2ETestCase with one FakeDNS for the class as self.dns
   FakeDNS(rules, default="auto")   scriptable server (tests/dns/fakedns.py
                       lists the rules): .port, .server, .queries(), .count(a),
                       .query_times(), .clear_queries(), .describe()
@@ -147,6 +148,22 @@ class E2ETestCase(unittest.TestCase):
         else:
             shutil.rmtree(self.tmp, ignore_errors=True)
 
+
+
+class SharedDNSTestCase(E2ETestCase):
+    """One FakeDNS (auto names) for the whole class as self.dns, its query
+    log cleared before each test."""
+    @classmethod
+    def setUpClass(cls):
+        cls.dns = FakeDNS()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dns.stop()
+
+    def setUp(self):
+        super().setUp()
+        self.dns.clear_queries()
 
 def main():
     unittest.main(verbosity=2)

@@ -4,7 +4,7 @@ import bz2
 import gzip
 
 import harness
-from harness import E2ETestCase, FakeDNS, run_logvane
+from harness import SharedDNSTestCase, run_logvane
 
 USAGE = (harness.source_dir() / "tests" / "src" / "usage.txt").read_text().splitlines()
 BANNER = ["Starting Logvane Version 1.5.4a"] + USAGE[1:3]
@@ -13,18 +13,10 @@ LOG = "192.0.2.1 - - [06/Dec/2024:11:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n"
 INVALID = "Command line argument '%s' is invalid!"
 
 
-class Driver(E2ETestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.dns = FakeDNS()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dns.stop()
+class Driver(SharedDNSTestCase):
 
     def setUp(self):
         super().setUp()
-        self.dns.clear_queries()
         harness.write_file(self.tmp / "access.log", LOG)
 
     def run_lv(self, args, fresh=False, **kw):

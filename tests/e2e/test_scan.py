@@ -4,7 +4,7 @@ for, and how lines are counted (the verbose totals lines are the oracle)."""
 import re
 
 import harness
-from harness import E2ETestCase, FakeDNS, run_logvane
+from harness import SharedDNSTestCase, run_logvane
 
 TOTALS = re.compile(r"^Looked up ([\d,]+) IPs, used ([\d,]+) from cache, total of ([\d,]+) in cache,\n"
                     r"  ([\d,]+) duplicates, ([\d,]+) lines in \d+:\d\d!$", re.M)
@@ -15,14 +15,7 @@ def wide(a, b, c, d):
     return "%03d.%03d.%03d.%03d" % (a, b, c, d), "%d.%d.%d.%d" % (a, b, c, d)
 
 
-class Scan(E2ETestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.dns = FakeDNS()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dns.stop()
+class Scan(SharedDNSTestCase):
 
     def scan(self, files, want):
         """files: [(name, bytes or a writer)]; want: the addresses asked for.

@@ -94,7 +94,8 @@ const char* kFileCases[][3] = {
     {"cache /var/lib/dns cache  \n", "cache_name=/var/lib/dns cache  "},
     // Resolver keywords: out of range leaves the field as it was.
     {"dns-servers 127.0.0.1:5353,[::1]:53\n", "dns_servers=127.0.0.1:5353,[::1]:53"},
-    {"dns-servers not a list\n", "dns_servers=not a list"}, {"dns-timeout 1\n", "dns_timeout=1"},
+    {"dns-servers not a list", "dns_servers=not a list"},  // a last line needs no line end
+    {"dns-timeout 1\n", "dns_timeout=1"},
     {"dns-timeout 60000\n", "dns_timeout=60000"}, {"dns-timeout 500\ndns-timeout 0\n", "dns_timeout=500", "!"},
     {"dns-timeout 60001\n", "dns_timeout=0", "!"}, {"dns-timeout 1s\n", "dns_timeout=1"},
     {"dns-timeout s1\n", "dns_timeout=0", "!"}, {"dns-tries 10\n", "dns_tries=10"},
