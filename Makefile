@@ -5,7 +5,7 @@ SAN ?=
 BUILD := $(if $(SAN),build-san,build)
 CMAKE_FLAGS := -G Ninja $(if $(SAN),-DLOGVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug,)
 
-.PHONY: all deps configure build test run install clean
+.PHONY: all deps configure build test run install clean fuzz faults
 
 all: build
 
@@ -33,5 +33,17 @@ endif
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# Coverage-guided fuzzing with clang's libFuzzer: every target for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz: deps
+	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGVANE_FUZZ=ON
+	cmake --build build-fuzz
+	scripts/fuzz build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Every fault scenario at full size (make test runs the short versions).
+faults: build
+	LOGVANE_BINARY=$(CURDIR)/$(BUILD)/logvane LOGVANE_SOURCE_DIR=$(CURDIR) tests/faults/run
+
 clean:
-	rm -rf build build-san
+	rm -rf build build-san build-fuzz
