@@ -220,7 +220,8 @@ void INConsume(InputFile* in, int32_t len) {
 }
 
 int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in) {
-  LV_ASSERT(buf && size>=2);
+  // size 2 would leave no room for a byte of a cut line, and 0 means the end.
+  LV_ASSERT(buf && size>=3);
   if (pos_out) *pos_out = in->pos;
   if (in->buff_cnt <= 0) return 0;
   const char* p = in->buff + in->start;

@@ -43,7 +43,7 @@ InputFile* INOpenMem(const char* data, int32_t len, MemoryPool* pool);
 char* INGetBuffer(InputFile* in, int64_t* pos_out);
 // 1 <= len <= buff_cnt + 1. Keeps more than 32,767 bytes visible until the end.
 void INConsume(InputFile* in, int32_t len);
-// Next line into buf, always closed by LF unless cut; 0 at the end.
+// Next line into buf (size >= 3), always closed by LF unless cut; 0 at the end.
 int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in);
 // Progress in tenths of a percent, 0..1000; -1 for a gzip reader in error.
 int32_t INPercent(InputFile* in);

@@ -34,8 +34,8 @@ struct ScanClassTable {
   ScanClassTable() {
     memset(c, SC_OTHER, sizeof c);
     for (int d = '0'; d <= '9'; d++) c[d] = SC_DIGIT;
-    c['\r'] = SC_CR;
-    c['\n'] = SC_LF;
+    c[(unsigned char)'\r'] = SC_CR;
+    c[(unsigned char)'\n'] = SC_LF;
     c[0] = SC_NUL;
   }
 };
