@@ -21,6 +21,7 @@
 #define LK_LIMIT_WAIT_USEC 500000
 #define LK_RETRY_CEILING 3
 #define LK_DAY 86400
+#define LK_NAME_MAX 253  // characters in the longest name DNS can carry
 
 static ares_channel achan = nullptr;
 static int32_t pending_cnt = 0;
@@ -69,9 +70,16 @@ bool LkNetInit() {
   return true;
 }
 
-// A name that would break a line of the cache file is never stored.
+// A name that would break a line of the cache file or of a translated log is
+// never stored: no control characters or blanks, and no longer than a DNS
+// name can be (a longer one would not fit a cache line read back).
 static bool NameStorable(const char* name) {
-  return name && name[0] && !strpbrk(name, "\r\n");
+  if (!name || !name[0]) return false;
+  size_t len = 0;
+  for (const unsigned char* p = (const unsigned char*)name; *p; p++, len++) {
+    if (*p <= ' ' || *p == 0x7f) return false;
+  }
+  return len <= LK_NAME_MAX;
 }
 
 static void callback(void* arg, int status, int /*timeouts*/, struct hostent* host) {

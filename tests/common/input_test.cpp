@@ -198,6 +198,13 @@ TEST(InputConsume, Bounds) {
   INConsume(in, in->buff_cnt + 1);
   EXPECT_EQ(INGetBuffer(in, nullptr), nullptr);
   EXPECT_EQ(in->pos, 3);
+  // A 2-byte line buffer would return 0, the end, for any cut line.
+  char buf[3];
+  in = INOpenMem("abc\nd", 5, pool);
+  EXPECT_DEATH(INReadLine(buf, 2, nullptr, in), "INReadLine, common/input line [0-9]+: buf && size>=3");
+  tu::Stdout([&] { EXPECT_EQ(INReadLine(buf, 3, nullptr, in), 1); });
+  EXPECT_EQ(INReadLine(buf, 3, nullptr, in), 2);
+  EXPECT_STREQ(buf, "d\n");
   MPDelete(pool);
 }
 

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Scriptable UDP DNS server for reverse-lookup fault tests.
+"""Scriptable DNS server (UDP, and TCP on the same port) for reverse-lookup
+fault tests.
 
   fakedns.py --rules RULES.json --log QUERIES.log [--port N] [--port-file F]
 
@@ -20,8 +21,27 @@ RULE is one of
   {"wire_hex": "..."}           the PTR rdata verbatim (may be malformed)
   {"action": ACTION} | {"rcode": N}   an action as above, or an empty answer
   [RULE, RULE, ...]             the n-th query for the address uses RULE[min(n, len-1)]
+  {"answers": [REC, ...]}       answer records as given; REC is
+                                {"owner": NAME, "type": "PTR"|"CNAME"|N,
+                                 "data": NAME, "rdlength": N}; owner defaults
+                                to a pointer at the question name, type to PTR,
+                                rdlength to the real length (set it to lie)
+NAME, here and for "qname": "text.name" | {"raw": ...} | {"raw_labels": [...]}
+| {"wire_hex": ...}. In wire_hex (hex, blanks allowed between bytes), a token
+"@+N" is a compression pointer to the hex's own offset plus N (decimal): "@+0" points at itself, "@+2 @+0" is two
+pointers pointing at each other.
 Any dict may add "delay" (ms before the reply; others are served meanwhile)
-and "ttl" (seconds, default 300).
+and "ttl" (seconds, default 300), and these to spoil the reply:
+  "qname": NAME     the question in the reply names NAME (another question)
+  "id_delta": N     the reply's ID is the query's plus N
+  "tc": true        the TC bit is set
+  "ancount": N      the header claims N answers, whatever follows
+  "cut": N          only the first N bytes are sent (negative: all but -N)
+  "replies": [RULE, ...]  one reply per RULE, each with its own delay, e.g. a
+                    wrong ID at once and the right answer 100 ms later
+  "tcp": RULE       used instead when the query comes over TCP
+The server also accepts DNS over TCP on the same port number (a client told
+"TC" retries there); TCP queries are logged like UDP ones.
 
 Log, one line per query, flushed before any reply: "a.b.c.d<TAB>unix-time"
 for a PTR of a.b.c.d.in-addr.arpa, "!qname<TAB>qtype<TAB>unix-time" for
@@ -73,6 +93,59 @@ def name_labels(name):
     return [lab.encode("utf-8") for lab in name.rstrip(".").split(".")]
 
 
+def wire_template(text):
+    """Hex with "@+N" tokens as a list of bytes and ("ptr", N) parts."""
+    parts = []
+    for tok in text.split():
+        if tok.startswith("@"):
+            parts.append(("ptr", int(tok[1:])))
+        else:
+            parts.append(bytes.fromhex(tok))
+    return parts
+
+
+def resolve(template, offset):
+    """The bytes of a template placed at offset in the reply."""
+    out = bytearray()
+    for part in template:
+        if isinstance(part, tuple):
+            out += struct.pack("!H", 0xC000 | ((offset + part[1]) & 0x3FFF))
+        else:
+            out += part
+    return bytes(out)
+
+
+def name_template(name):
+    """A NAME as written in a rule, as a template."""
+    if isinstance(name, str):
+        return [encode_labels(name_labels(name))]
+    if "raw" in name:
+        return [encode_labels([latin1(lab) for lab in name["raw"].split(".")])]
+    if "raw_labels" in name:
+        return [encode_labels([latin1(lab) for lab in name["raw_labels"]])]
+    if "wire_hex" in name:
+        return wire_template(name["wire_hex"])
+    raise ValueError("bad name %r" % (name,))
+
+
+QTYPES = {"PTR": QTYPE_PTR, "CNAME": 5, "A": 1}
+
+
+def answer_record(rec):
+    rtype = rec.get("type", "PTR")
+    return {"owner": name_template(rec["owner"]) if "owner" in rec else None,
+            "type": QTYPES[rtype] if isinstance(rtype, str) else int(rtype),
+            "rdata": name_template(rec["data"]) if "data" in rec else [],
+            "rdlength": rec.get("rdlength")}
+
+
+def ptr_records(templates):
+    return [{"owner": None, "type": QTYPE_PTR, "rdata": t, "rdlength": None} for t in templates]
+
+
+SPOILERS = ("id_delta", "tc", "ancount", "cut")
+
+
 def normalize(rule):
     """Turns a rule as written in JSON into a dict or a list of dicts."""
     if isinstance(rule, list):
@@ -82,23 +155,34 @@ def normalize(rule):
     if isinstance(rule, str):
         if rule in RCODES or rule in ("drop", "auto"):
             return {"action": rule}
-        return {"action": "name", "rdata": [encode_labels(name_labels(rule))]}
+        return {"action": "name", "records": ptr_records([name_template(rule)])}
     if not isinstance(rule, dict):
         raise ValueError("bad rule %r" % (rule,))
     r = {"delay": float(rule.get("delay", 0)) / 1000.0, "ttl": int(rule.get("ttl", 300))}
-    if "name" in rule:
+    for key in SPOILERS:
+        if key in rule:
+            r[key] = int(rule[key])
+    if "qname" in rule:
+        r["qname"] = name_template(rule["qname"])
+    if "tcp" in rule:
+        r["tcp"] = normalize(rule["tcp"])
+        if isinstance(r["tcp"], list):
+            raise ValueError("tcp must be a single rule")
+    if "replies" in rule:
+        r["action"] = "replies"
+        r["replies"] = [normalize(x) for x in rule["replies"]]
+        if not r["replies"] or any(isinstance(x, list) for x in r["replies"]):
+            raise ValueError("replies must be a non-empty list of single rules")
+    elif "answers" in rule:
+        r["action"] = "name"
+        r["records"] = [answer_record(rec) for rec in rule["answers"]]
+    elif "name" in rule:
         names = rule["name"] if isinstance(rule["name"], list) else [rule["name"]]
         r["action"] = "name"
-        r["rdata"] = [encode_labels(name_labels(n)) for n in names]
-    elif "raw" in rule:
+        r["records"] = ptr_records([name_template(n) for n in names])
+    elif "raw" in rule or "raw_labels" in rule or "wire_hex" in rule:
         r["action"] = "name"
-        r["rdata"] = [encode_labels([latin1(lab) for lab in rule["raw"].split(".")])]
-    elif "raw_labels" in rule:
-        r["action"] = "name"
-        r["rdata"] = [encode_labels([latin1(lab) for lab in rule["raw_labels"]])]
-    elif "wire_hex" in rule:
-        r["action"] = "name"
-        r["rdata"] = [bytes.fromhex(rule["wire_hex"])]
+        r["records"] = ptr_records([name_template(rule)])
     elif "rcode" in rule:
         r["action"] = "rcode"
         r["rcode"] = int(rule["rcode"])
@@ -177,15 +261,27 @@ def reverse_address(labels):
     return struct.unpack("!I", bytes(octets))[0]
 
 
-def build_reply(qid, qflags, question, rcode, rdatas=(), ttl=300):
+def build_reply(qid, qflags, question, rcode, records=(), ttl=300, spoil=None):
+    spoil = spoil or {}
     # QR, copied opcode and RD, AA, RA.
     flags = 0x8000 | (qflags & 0x7900) | 0x0400 | 0x0080 | (rcode & 0xF)
-    out = bytearray(struct.pack("!HHHHHH", qid, flags, 1, len(rdatas), 0, 0))
+    if spoil.get("tc"):
+        flags |= 0x0200
+    qid = (qid + spoil.get("id_delta", 0)) & 0xFFFF
+    ancount = spoil.get("ancount", len(records))
+    out = bytearray(struct.pack("!HHHHHH", qid, flags, 1, ancount, 0, 0))
+    if "qname" in spoil:
+        question = resolve(spoil["qname"], len(out)) + question[-4:]
     out += question
-    for rdata in rdatas:
-        # Owner name is a pointer to the question name at offset 12.
-        out += struct.pack("!HHHIH", 0xC00C, QTYPE_PTR, 1, ttl, len(rdata))
+    for rec in records:
+        # Owner name is by default a pointer to the question name at offset 12.
+        out += resolve(rec["owner"], len(out)) if rec["owner"] is not None else b"\xc0\x0c"
+        rdata = resolve(rec["rdata"], len(out) + 10)
+        rdlength = len(rdata) if rec["rdlength"] is None else rec["rdlength"]
+        out += struct.pack("!HHIH", rec["type"], 1, ttl, rdlength & 0xFFFF)
         out += rdata
+    if "cut" in spoil:
+        out = out[:spoil["cut"]]
     return bytes(out)
 
 
@@ -210,11 +306,26 @@ class Server:
         self.sock.bind(("127.0.0.1", args.port))
         self.sock.setblocking(False)
         self.port = self.sock.getsockname()[1]
+        self.listener = self.open_tcp()
+        self.conns = {}  # TCP socket -> bytes received and not yet used
         # Signals write to this pipe so select() wakes up for them.
         self.wake_r, self.wake_w = os.pipe()
         os.set_blocking(self.wake_r, False)
         os.set_blocking(self.wake_w, False)
         signal.set_wakeup_fd(self.wake_w)
+
+    def open_tcp(self):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", self.port))
+        except OSError as e:
+            print("fakedns: no TCP on port %d: %s" % (self.port, e), file=sys.stderr, flush=True)
+            s.close()
+            return None
+        s.listen(16)
+        s.setblocking(False)
+        return s
 
     def write_port_file(self):
         if not self.args.port_file:
@@ -224,7 +335,7 @@ class Server:
             f.write("%d %d\n" % (self.port, self.generation))
         os.rename(tmp, self.args.port_file)
 
-    def handle(self, pkt, peer):
+    def handle(self, pkt, peer, tcp=False):
         q = parse_query(pkt)
         if q is None:
             return
@@ -242,29 +353,43 @@ class Server:
             n = self.seen.get(addr, 0)
             self.seen[addr] = n + 1
             rule = rule[min(n, len(rule) - 1)]
+        if tcp and "tcp" in rule:
+            rule = rule["tcp"]
+        for sub in rule["replies"] if rule["action"] == "replies" else [rule]:
+            reply = self.reply(sub, addr, qid, qflags, question)
+            if reply is None:
+                continue
+            delay = sub.get("delay", 0)
+            if delay > 0:
+                self.seq += 1
+                heapq.heappush(self.timers, (time.monotonic() + delay, self.seq, reply, peer))
+            else:
+                self.send(reply, peer)
+
+    def reply(self, rule, addr, qid, qflags, question):
+        """The reply packet for one rule, or None when it says drop."""
         action = rule["action"]
-        if action == "drop":
-            return
         ttl = rule.get("ttl", 300)
+        if action == "drop":
+            return None
         if action == "auto":
             name = "host-%s.example" % socket.inet_ntoa(struct.pack("!I", addr)).replace(".", "-")
-            reply = build_reply(qid, qflags, question, 0, [encode_labels(name_labels(name))], ttl)
-        elif action == "name":
-            reply = build_reply(qid, qflags, question, 0, rule["rdata"], ttl)
-        elif action == "rcode":
-            reply = build_reply(qid, qflags, question, rule["rcode"])
-        else:
-            reply = build_reply(qid, qflags, question, RCODES[action])
-        delay = rule.get("delay", 0)
-        if delay > 0:
-            self.seq += 1
-            heapq.heappush(self.timers, (time.monotonic() + delay, self.seq, reply, peer))
-        else:
-            self.send(reply, peer)
+            return build_reply(qid, qflags, question, 0, ptr_records([name_template(name)]), ttl, rule)
+        if action == "name":
+            return build_reply(qid, qflags, question, 0, rule["records"], ttl, rule)
+        if action == "rcode":
+            return build_reply(qid, qflags, question, rule["rcode"], (), ttl, rule)
+        return build_reply(qid, qflags, question, RCODES[action], (), ttl, rule)
 
     def send(self, reply, peer):
         try:
-            self.sock.sendto(reply, peer)
+            if isinstance(peer, socket.socket):
+                if peer.fileno() >= 0:
+                    peer.setblocking(True)
+                    peer.sendall(struct.pack("!H", len(reply)) + reply)
+                    peer.setblocking(False)
+            else:
+                self.sock.sendto(reply, peer)
         except OSError as e:
             print("fakedns: send to %s failed: %s" % (peer, e), file=sys.stderr, flush=True)
 
@@ -273,6 +398,49 @@ class Server:
         while self.timers and self.timers[0][0] <= now:
             _due, _seq, reply, peer = heapq.heappop(self.timers)
             self.send(reply, peer)
+
+    def serve_udp(self):
+        # Drain everything queued so bursts are not left waiting.
+        for _ in range(1000):
+            try:
+                pkt, peer = self.sock.recvfrom(4096)
+            except (BlockingIOError, InterruptedError):
+                break
+            except ConnectionRefusedError:
+                continue
+            try:
+                self.handle(pkt, peer)
+            except Exception as e:
+                print("fakedns: error handling query: %r" % e, file=sys.stderr, flush=True)
+
+    def accept_tcp(self):
+        try:
+            conn, _peer = self.listener.accept()
+        except (BlockingIOError, InterruptedError):
+            return
+        conn.setblocking(False)
+        self.conns[conn] = b""
+
+    def serve_tcp(self, conn):
+        try:
+            data = conn.recv(65536)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            data = b""
+        if not data:
+            del self.conns[conn]
+            conn.close()
+            return
+        buf = self.conns[conn] + data
+        while len(buf) >= 2 and len(buf) >= 2 + struct.unpack("!H", buf[:2])[0]:
+            n = struct.unpack("!H", buf[:2])[0]
+            pkt, buf = buf[2:2 + n], buf[2 + n:]
+            try:
+                self.handle(pkt, conn, tcp=True)
+            except Exception as e:
+                print("fakedns: error handling TCP query: %r" % e, file=sys.stderr, flush=True)
+        self.conns[conn] = buf
 
     def serve(self):
         self.write_port_file()
@@ -290,8 +458,11 @@ class Server:
             timeout = None
             if self.timers:
                 timeout = max(0.0, self.timers[0][0] - time.monotonic())
+            watched = [self.sock, self.wake_r] + list(self.conns)
+            if self.listener is not None:
+                watched.append(self.listener)
             try:
-                ready, _, _ = select.select([self.sock, self.wake_r], [], [], timeout)
+                ready, _, _ = select.select(watched, [], [], timeout)
             except InterruptedError:
                 continue
             if self.wake_r in ready:
@@ -300,18 +471,12 @@ class Server:
                 except BlockingIOError:
                     pass
             if self.sock in ready:
-                # Drain everything queued so bursts are not left waiting.
-                for _ in range(1000):
-                    try:
-                        pkt, peer = self.sock.recvfrom(4096)
-                    except (BlockingIOError, InterruptedError):
-                        break
-                    except ConnectionRefusedError:
-                        continue
-                    try:
-                        self.handle(pkt, peer)
-                    except Exception as e:
-                        print("fakedns: error handling query: %r" % e, file=sys.stderr, flush=True)
+                self.serve_udp()
+            if self.listener is not None and self.listener in ready:
+                self.accept_tcp()
+            for conn in ready:
+                if conn in self.conns:
+                    self.serve_tcp(conn)
             self.run_timers()
         self.log.close()
 

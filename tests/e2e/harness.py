@@ -18,7 +18,8 @@ LOGVANE_SOURCE_DIR set.
       writes cwd/logvane.cfg (or the "-settings NAME" file) starting with
       "dns-servers 127.0.0.1:PORT" (dns: FakeDNS/NSD/port/list; None: a dead
       port), then dns-timeout/dns-tries, then config_lines; config_lines=None
-      keeps the existing file, which must be just as safe. Result has .rc,
+      keeps the existing file, which must be just as safe; wrap: a command
+      prefix such as valgrind and its options. Result has .rc,
       .out, .err, .out_bytes, .err_bytes; str(result) is a full diagnostic.
   write_file, gzip_file, bzip2_file, zip_file(path, [(name, data)]),
   read_file(path) (plain, gzip or bzip2): fixtures made with the real tools.
@@ -439,7 +440,7 @@ def _to_bytes(data):
 
 
 def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120,
-                dns_timeout=300, dns_tries=2, env=None):
+                dns_timeout=300, dns_tries=2, env=None, wrap=()):
     args = [str(a) for a in args]
     cwd = Path(cwd)
     cfg = cwd / (args[1] if len(args) >= 2 and args[0] == "-settings" else "logvane.cfg")
@@ -460,7 +461,7 @@ def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120,
     run_env.update(env or {})
     start = time.monotonic()
     try:
-        p = subprocess.run([binary()] + args, cwd=str(cwd), input=_to_bytes(stdin),
+        p = subprocess.run(list(wrap) + [binary()] + args, cwd=str(cwd), input=_to_bytes(stdin),
                            capture_output=True, timeout=timeout, env=run_env)
     except subprocess.TimeoutExpired as e:
         r = Result(args, cwd, config, None, e.stdout or b"", e.stderr or b"",
