@@ -46,9 +46,11 @@ static int32_t Permille(int64_t done, int64_t total) {
 
 static bool IsGzip(const unsigned char* b) { return b[0] == 0x1F && b[1] == 0x8B && b[2] == 0x08; }
 
+// A block header, or the end-of-stream mark right away: bzip2 writes an empty
+// input as a header and that mark alone, and such a file holds no text.
 static bool IsBzip2(const unsigned char* b) {
   return b[0] == 'B' && b[1] == 'Z' && b[2] == 'h' && b[3] >= '0' && b[3] <= '9' &&
-         memcmp(b + 4, "1AY&SY", 6) == 0;
+         (memcmp(b + 4, "1AY&SY", 6) == 0 || memcmp(b + 4, "\x17\x72\x45\x38\x50\x90", 6) == 0);
 }
 
 static bool IsZip(const unsigned char* b) { return b[0] == 'P' && b[1] == 'K' && b[2] == 3 && b[3] == 4; }
@@ -172,20 +174,21 @@ InputFile* INFOpen(FILE* stream, MemoryPool* pool) {
   if (n > 0 && !seekable) in->sniff_len = n;  // a pipe: fed back from here
   const char* pre = seekable ? nullptr : in->sniff;
   int pre_len = seekable ? 0 : in->sniff_len;
-  if (n == IN_SNIFF_SIZE) {
-    if (IsGzip(b)) {
-      MPSetZlibAlloc(pool);
-      in->handle = ZSGzReadOpen(stream, pre, pre_len);
-      in->type = IN_GZIP;
-      in->sniff_used = in->sniff_len;
-    } else if (IsBzip2(b)) {
-      MPSetBzip2Alloc(pool);
-      in->handle = ZSBzReadOpen(stream, pre, pre_len);
-      in->type = IN_BZIP2;
-      in->sniff_used = in->sniff_len;
-    } else if (IsZip(b) && seekable && !OpenZip(in, pool)) {
-      fseeko(stream, origin < 0 ? 0 : origin, SEEK_SET);
-    }
+  // An empty bzip2 file is only 14 bytes long; nothing else is told from
+  // fewer than 16.
+  bool whole = n == IN_SNIFF_SIZE;
+  if (whole && IsGzip(b)) {
+    MPSetZlibAlloc(pool);
+    in->handle = ZSGzReadOpen(stream, pre, pre_len);
+    in->type = IN_GZIP;
+    in->sniff_used = in->sniff_len;
+  } else if (n >= 10 && IsBzip2(b)) {
+    MPSetBzip2Alloc(pool);
+    in->handle = ZSBzReadOpen(stream, pre, pre_len);
+    in->type = IN_BZIP2;
+    in->sniff_used = in->sniff_len;
+  } else if (whole && IsZip(b) && seekable && !OpenZip(in, pool)) {
+    fseeko(stream, origin < 0 ? 0 : origin, SEEK_SET);
   }
   INFill(in, 0);
   return in;

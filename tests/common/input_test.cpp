@@ -94,6 +94,20 @@ TEST_F(InputTest, ConcatenatedMembers) {
   }
 }
 
+// The tools write an empty input as a header and an end mark; no text in it.
+TEST_F(InputTest, EmptyCompressedFiles) {
+  ASSERT_TRUE(tu::Sh(dir->path, "gzip -c </dev/null >e.gz && bzip2 -c </dev/null >e.bz2 && "
+                                "bzip2 -c </dev/null >e2.bz2 && bzip2 -c big.txt >>e2.bz2"));
+  for (const char* name : {"e.gz", "e.bz2", "e2.bz2"}) {
+    SCOPED_TRACE(name);
+    InputFile* in = Open(name);
+    EXPECT_NE(in->type, IN_PLAIN);
+    EXPECT_TRUE(Drain(in) == (strcmp(name, "e2.bz2") ? "" : Slurp(P("big.txt"))));
+    EXPECT_FALSE(in->read_error);
+    INClose(in);
+  }
+}
+
 // Damage is reported once, after every good byte before it was delivered.
 TEST_F(InputTest, DamagedCompressedInput) {
   ASSERT_TRUE(tu::Sh(dir->path, "bzip2 -1 -c big.txt > small_blocks.bz2"));  // whole blocks before the damage
