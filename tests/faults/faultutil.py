@@ -8,9 +8,12 @@ process into the private network namespace).
                           .wait(timeout) -> Outcome, which adds the peak RSS
                           (kB, from /usr/bin/time) to what harness.Result holds
   run(args, cwd, ...)     start and wait in one call
+  parse_cache(path)       {address: name} of a whole cache file, or AssertionError
 """
 
+import gzip
 import os
+import re
 import signal
 import subprocess
 import time
@@ -121,3 +124,30 @@ def sparse_file(path, nbytes):
     with open(path, "wb") as f:
         f.truncate(nbytes)
     return Path(path)
+
+
+CACHE_LINE = re.compile(rb"-?[0-9]+ (?:\$[0-9]+ )?([0-9]+\.[0-9]+\.[0-9]+\.[0-9]+) ([^\r\n]+)")
+
+
+def parse_cache(path):
+    """{address: name} of a whole cache file, plain or gzip (the private
+    format); AssertionError when it is cut short, or holds a line the reader
+    would count corrupt or an address twice."""
+    data = Path(path).read_bytes()
+    if data[:2] == b"\x1f\x8b":
+        try:
+            data = gzip.decompress(data)
+        except (EOFError, OSError) as e:
+            raise AssertionError("%s: gzip stream cut short (%s)" % (path, e))
+    if data and not data.endswith(b"\n"):
+        raise AssertionError("%s: last line cut short: %r" % (path, data[-80:]))
+    table = {}
+    for n, line in enumerate(data.split(b"\n")[:-1], 1):
+        m = CACHE_LINE.fullmatch(line)
+        if not m:
+            raise AssertionError("%s: line %d corrupt: %r" % (path, n, line))
+        addr, name = m.group(1).decode(), m.group(2).decode("latin-1")
+        if addr in table:
+            raise AssertionError("%s: %s twice" % (path, addr))
+        table[addr] = name
+    return table
