@@ -3,6 +3,7 @@
 // back with the previous file kept as "<cache>.bak".
 #include "src/CacheFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +32,8 @@
 #define CACHE_GZIP_LEVEL 6
 #define CACHE_DAY 86400
 #define CACHE_NAME_TRIES 100
+#define CACHE_TMP_LETTERS 6
+#define CACHE_STALE_SECS 3600  // far longer than any write of the table takes
 
 // ---------------------------------------------------------------------------
 // Times. The file stores time / divisor + offset; all of it wraps like the
@@ -270,7 +273,7 @@ static std::string UniqueName(const std::string& base) {
   state = state * 6364136223846793005ull + 1442695040888963407ull;
   std::string name = base + ".tmp";
   uint64_t v = state >> 16;
-  for (int i = 0; i < 6; i++) {
+  for (int i = 0; i < CACHE_TMP_LETTERS; i++) {
     name += ALPHABET[v % 62];
     v /= 62;
   }
@@ -324,9 +327,36 @@ static bool LinkUnique(const std::string& target, std::string* name) {
   return false;
 }
 
-static void SyncDir(const std::string& target) {
+static std::string DirOf(const std::string& target) {
   size_t slash = target.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+}
+
+// A write killed half way leaves its temporary file behind under a unique
+// name; without this they would pile up over the years. One untouched for an
+// hour belongs to no live write.
+static void RemoveStaleTemps(const std::string& target) {
+  std::string dir = DirOf(target);
+  std::string prefix = target.substr(target.rfind('/') + 1) + ".tmp";
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  time_t now = time(nullptr);
+  while (struct dirent* de = readdir(d)) {
+    std::string name = de->d_name;
+    if (name.size() != prefix.size() + CACHE_TMP_LETTERS || name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", prefix.size()) !=
+        std::string::npos)
+      continue;
+    std::string path = dir + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && now - st.st_mtime > CACHE_STALE_SECS)
+      unlink(path.c_str());
+  }
+  closedir(d);
+}
+
+static void SyncDir(const std::string& target) {
+  std::string dir = DirOf(target);
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   fsync(fd);
@@ -367,6 +397,7 @@ static bool WriteTemp(FILE* f, MemoryPool* pool, uint8_t private_cache, CacheCou
 
 void LkWrite(uint8_t private_cache) {
   std::string target = CacheTarget(cachePath);
+  RemoveStaleTemps(target);
   std::string tmp;
   FILE* f = CreateTemp(target, &tmp);
   if (!f) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -190,6 +191,21 @@ TEST_F(CacheFileTest, BackupRotation) {
   ASSERT_EQ(stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(ListDir(dir / "real"), (std::vector<std::string>{"cache", "cache.bak"}));  // no temporary files
+}
+
+// Temporary files of killed writes are cleared once they are an hour old;
+// anything else, or a younger one (a write under way), is left alone.
+TEST_F(CacheFileTest, StaleTemporaryFilesAreRemoved) {
+  const char* names[] = {"dnscache.tmpAb12Cd", "dnscache.tmpXyZ789", "dnscache.tmpshort", "dnscache.tmpAb12C-",
+                         "other.tmpAb12Cd", "dnscache.tmpQwErTy"};
+  for (const char* n : names) Spit(dir / n, "x\n");
+  struct timeval old[2] = {{now - 3700, 0}, {now - 3700, 0}};
+  for (int i = 0; i < 5; i++) ASSERT_EQ(utimes((dir / names[i]).c_str(), old), 0);
+  ASSERT_EQ(unlink((dir / names[1]).c_str()) + mkdir((dir / names[1]).c_str(), 0755), 0);  // not a file
+  Add("10.0.0.1", "a", now);
+  Write(false);
+  EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"dnscache", "dnscache.tmpAb12C-", "dnscache.tmpQwErTy",
+                                                    "dnscache.tmpXyZ789", "dnscache.tmpshort", "other.tmpAb12Cd"}));
 }
 
 // Link protection refuses a hard link to a file the writer does not own; the
