@@ -22,15 +22,16 @@ def log_line(i):
 """
 exec(LINE_SOURCE)
 
-# Appends numbered log lines, one write each, until the stop file exists or
-# the time is up; prints how many it wrote.
+# Appends numbered log lines, one write each, until the stop file exists, the
+# time is up or as many lines as the log began with were added (a slow run
+# must still reach the end); prints how many it wrote.
 WRITER = LINE_SOURCE + r"""
 import os, sys, time
 path, stop, first, limit = sys.argv[1], sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
 fd = os.open(path, os.O_WRONLY | os.O_APPEND)
 end = time.monotonic() + limit
 i = first
-while not os.path.exists(stop) and time.monotonic() < end:
+while not os.path.exists(stop) and time.monotonic() < end and i < 2 * first:
     for _ in range(20):
         os.write(fd, log_line(i))
         i += 1
