@@ -25,7 +25,7 @@ import unittest
 from pathlib import Path
 
 import harness
-from harness import E2ETestCase, FakeDNS, run_logvane
+from harness import E2ETestCase, FakeDNS, SharedDNSTestCase, run_logvane
 from faultutil import QUICK, parse_cache
 
 PAGE = 4096
@@ -167,16 +167,8 @@ def load_with_binary(test, cache, count, private):
 
 # ---------------------------------------------------------------- scenarios
 
-class CacheWrite(E2ETestCase):
+class CacheWrite(SharedDNSTestCase):
     """The cache file written after the lookups, plain and private."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.dns = FakeDNS()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dns.stop()
 
     def test_cache_write_disk_full(self):
         rng = random.Random(11)

@@ -27,7 +27,7 @@ import time
 
 import harness
 from harness import E2ETestCase, FakeDNS, run_logvane
-from faultutil import QUICK, SANITIZED, parse_cache
+from faultutil import QUICK, SANITIZED, parse_cache, write_config
 
 KILLS = 10 if QUICK else 200
 SEED = 20240611
@@ -143,8 +143,7 @@ class KillDuringRun(E2ETestCase):
         run.mkdir(exist_ok=True)
         self.fix.lay_out(run)
         # The configuration the follow-up run checks and keeps.
-        harness.write_file(run / "logvane.cfg", "dns-servers %s\n%s\n" % (
-            self.dns.server, "\n".join(self.CONFIG)))
+        write_config(run, self.dns, self.CONFIG, dns_timeout=None, dns_tries=None)
         return run
 
     def run_whole(self, run, variant, why):
