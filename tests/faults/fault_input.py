@@ -156,17 +156,22 @@ class VanishingLog(E2ETestCase):
 
 
 class HugeInputs(E2ETestCase):
+    def translate_plain(self, name, full_s, quick_s):
+        """A verbose run translating name to plain text; the result and the
+        addresses the server was asked for."""
+        with FakeDNS() as dns:
+            r = faultutil.run(["-V", "-translate", "-normal", name], self.tmp, dns=dns,
+                              timeout=slack(size(full_s, quick_s)))
+            return r, dns.queries()
+
     def test_sparse_log_of_nul_bytes(self):
         nbytes = size(10 << 30, 200 << 20)
         log = faultutil.sparse_file(self.tmp / "z.log", nbytes)
         out = self.tmp / "z.log.out"
         try:
-            with FakeDNS() as dns:
-                # About a minute for 10 GB (the scan takes the NULs a byte at
-                # a time); the copy is written for real, 10 GB of disk.
-                r = faultutil.run(["-V", "-translate", "-normal", "z.log"], self.tmp, dns=dns,
-                                  timeout=slack(size(1200, 120)))
-                asked = dns.queries()
+            # About a minute for 10 GB (the scan takes the NULs a byte at a
+            # time); the copy is written for real, 10 GB of disk.
+            r, asked = self.translate_plain("z.log", 1200, 120)
             print("\n  %d MB of NUL bytes: run %.2fs" % (nbytes >> 20, r.elapsed))
             self.assertEqual((r.rc, r.err, asked), (0, "", []), r)
             self.assertIn("Looked up 0 IPs, used 0 from cache, total of 0 in cache,\n  0 duplicates, 0 lines in ",
@@ -207,10 +212,7 @@ class HugeInputs(E2ETestCase):
         self.assertNotIn(b"\n", data)
         log = harness.write_file(self.tmp / "line.log", data)
         try:
-            with FakeDNS() as dns:
-                r = faultutil.run(["-V", "-translate", "-normal", "line.log"], self.tmp, dns=dns,
-                                  timeout=slack(size(600, 60)))
-                asked = dns.queries()
+            r, asked = self.translate_plain("line.log", 600, 60)
             print("\n  one line of %d MB: run %.2fs" % (nbytes >> 20, r.elapsed))
             self.assertEqual((r.rc, r.err), (0, ""), r)
             self.assertEqual(sorted(asked), sorted(a.decode() for a in addrs), r)
