@@ -1,5 +1,7 @@
 #include "src/HostTable.h"
 
+#include <cstddef>
+
 const char FailedMark[] = "*";
 
 MemoryPool* hostPool = nullptr;
@@ -54,6 +56,32 @@ void IPFormat(uint32_t key, char* out) {
     out = PutOctet(out, (key >> (8 * i)) & 255);
     *out++ = i < 3 ? '.' : '\0';
   }
+}
+
+#define HOST_NAME_MAX_LEN 253  // characters in the longest name DNS can carry
+
+static inline bool HostNameByte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_' || c == '.';
+}
+
+bool HostNameValid(const char* name) {
+  if (!name || !name[0]) return false;
+  size_t len = 0;
+  bool quad_bytes = true;  // digits and dots only so far
+  for (const unsigned char* p = (const unsigned char*)name; *p; p++, len++) {
+    if (!HostNameByte(*p)) return false;
+    if (*p != '.' && (*p < '0' || *p > '9')) quad_bytes = false;
+  }
+  if (len > HOST_NAME_MAX_LEN) return false;
+  // "10.0.0.99" and "10.0.0.99." both read as an address in a log.
+  if (quad_bytes && IPParse(name, nullptr)) {
+    const char* p = name;
+    int dots = 0;
+    for (; *p; p++) dots += *p == '.';
+    if (dots == 3 || (dots == 4 && name[len - 1] == '.')) return false;
+  }
+  return true;
 }
 
 uint32_t HostKeyHash(const void* key) { return *(const uint32_t*)key; }

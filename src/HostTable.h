@@ -33,5 +33,10 @@ bool IPParse(const char* text, uint32_t* key);
 // Dotted text of key into out (at least 16 bytes).
 void IPFormat(uint32_t key, char* out);
 
+// Whether name may stand for an address in the cache and in translated logs:
+// a host name's characters only, no longer than DNS allows, and not itself a
+// dotted quad (which would attribute the line to another address).
+bool HostNameValid(const char* name);
+
 uint32_t HostKeyHash(const void* key);
 bool HostKeyEqual(const void* key, const void* item);

@@ -21,7 +21,6 @@
 #define LK_LIMIT_WAIT_USEC 500000
 #define LK_RETRY_CEILING 3
 #define LK_DAY 86400
-#define LK_NAME_MAX 253  // characters in the longest name DNS can carry
 
 static ares_channel achan = nullptr;
 static int32_t pending_cnt = 0;
@@ -70,18 +69,6 @@ bool LkNetInit() {
   return true;
 }
 
-// A name that would break a line of the cache file or of a translated log is
-// never stored: no control characters or blanks, and no longer than a DNS
-// name can be (a longer one would not fit a cache line read back).
-static bool NameStorable(const char* name) {
-  if (!name || !name[0]) return false;
-  size_t len = 0;
-  for (const unsigned char* p = (const unsigned char*)name; *p; p++, len++) {
-    if (*p <= ' ' || *p == 0x7f) return false;
-  }
-  return len <= LK_NAME_MAX;
-}
-
 static void callback(void* arg, int status, int /*timeouts*/, struct hostent* host) {
   uint32_t address = (uint32_t)(uintptr_t)arg;
   HostEntry* e = nullptr;
@@ -90,7 +77,7 @@ static void callback(void* arg, int status, int /*timeouts*/, struct hostent* ho
     pending_cnt--;
     return;
   }
-  if (status == ARES_SUCCESS && host && NameStorable(host->h_name)) {
+  if (status == ARES_SUCCESS && host && HostNameValid(host->h_name)) {
     size_t len = strlen(host->h_name) + 1;
     char* copy = (char*)MPAlloc(hostPool, (int32_t)len);
     memcpy(copy, host->h_name, len);
