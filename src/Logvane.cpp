@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
   if (Settings.translate) {
     for (int i = 1; i < argc; i++) lastTranslated = TranslateLog(argv[i]);
   }
+  // Unresolved for want of a server is a failed run, translated or not.
+  bool reached = LkFaultCount() == 0;
   LkFini();
-  return Finish(lastTranslated ? 0 : 1);
+  return Finish(lastTranslated && reached ? 0 : 1);
 }

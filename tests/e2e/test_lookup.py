@@ -59,29 +59,74 @@ class Lookups(E2ETestCase):
             self.assertEqual(dns.queries(), [], r)
             self.assertIn("Looked up 0 IPs, used 2 from cache, total of 3 in cache,", r.out.splitlines(), r)
 
-    def test_failures_are_stored_as_failed(self):
-        rules = {"192.0.2.10": "good.example", "192.0.2.11": "nxdomain", "192.0.2.12": "servfail",
-                 "192.0.2.13": "drop", "192.0.2.14": "refused", "192.0.2.15": {"raw": "bad\r\nname.example"},
-                 "192.0.2.16": {"raw": "line\nfeed.example"}, "192.0.2.17": {"raw": "carriage\rreturn.example"}}
+    def test_answer_kinds(self):
+        # What each kind of answer leaves in either cache format, and what
+        # the next run asks once the server is healthy: passing failures and
+        # unknown addresses again, definitive ones not.
+        kinds = [  # (address, rule, stored name or None for not stored)
+            ("192.0.2.10", "good.example", "good.example"),
+            ("192.0.2.11", "nxdomain", "*"),
+            ("192.0.2.12", {"rcode": 0}, "*"),                    # no data
+            ("192.0.2.13", {"raw": "10.0.0.99"}, "*"),            # a name unfit for a log
+            ("192.0.2.14", "servfail", "*t1"),
+            ("192.0.2.15", "drop", "*t1"),                        # no answer
+            ("192.0.2.16", {"name": "cut.example", "cut": 20}, "*t1"),  # malformed
+            ("192.0.2.17", {"raw": "bad\r\nname.example"}, "*t1"),   # the library calls it malformed
+            ("192.0.2.18", "refused", None),
+        ]
+        rules = {a: r for a, r, _ in kinds}
         harness.write_file(self.tmp / "a.log", "".join("%s x\n" % a for a in sorted(rules)) * 2)
-        want = dict({a: "*" for a in rules}, **{"192.0.2.10": "good.example"})
+        want = {a: n for a, _, n in kinds if n}
+        again = sorted(a for a, _, n in kinds if n is None or n.startswith("*t"))
         for private in (False, True):
-            with self.subTest(private=private), FakeDNS(rules, default="drop") as dns:
+            with self.subTest(private=private):
                 (self.tmp / "dnscache").unlink(missing_ok=True)
-                r = run(["-private"] * private + ["a.log"], cwd=self.tmp, dns=dns)
+                args = ["-private"] * private + ["a.log"]
+                with FakeDNS(rules) as dns:
+                    r = run(args, cwd=self.tmp, dns=dns)
+                    self.assertTrue(all(dns.count(a) >= 1 for a in rules), dns.describe())
                 self.assertEqual(r.rc, 1, r)
+                self.assertEqual(r.out, "'dnscache' not found, creating it.\n"
+                                 "The DNS servers could not be reached; 1 address was left unresolved.\n", r)
                 raw = harness.read_file(self.tmp / "dnscache")
-                self.assertEqual(raw.count(b"\n"), len(rules), raw)
                 self.assertNotIn(b"\r", raw)
                 self.assertEqual(names(self.tmp / "dnscache"), want, r)
                 tries = {k: v[1] for k, v in cache_lines(self.tmp / "dnscache").items()}
-                self.assertEqual(tries, {a: (1 if private and want[a] == "*" else None) for a in rules}, raw)
-                self.assertTrue(all(dns.count(a) >= 1 for a in rules), dns.describe())
-                # The file reads back cleanly.
-                dns.clear_queries()
-                r = run(["-V", "a.log"], cwd=self.tmp, dns=dns)
+                self.assertEqual(tries, {a: (1 if private and n[0] == "*" else None) for a, n in want.items()}, raw)
+                with FakeDNS() as dns:
+                    r = run(["-V"] + args, cwd=self.tmp, dns=dns)
+                    self.assertEqual(sorted(dns.queries()), again, dns.describe())
                 self.assertIn("Read 8 entries from DNS cache, 7 (87%) were unresolved.", r.out.splitlines(), r)
-                self.assertEqual(dns.queries(), [], r)
+                self.assertIn("Lookups: 5 named, 0 not found, 0 passing failures, 0 unconfirmed, 0 unreachable.",
+                              r.out.splitlines(), r)
+                healed = dict(want, **{a: "host-%s.example" % a.replace(".", "-") for a in again})
+                self.assertEqual(names(self.tmp / "dnscache"), healed, r)
+
+    def test_unreachable_servers(self):
+        # No server takes the queries: nothing is stored, one message says
+        # so, and the next run asks again.
+        addrs = ["192.0.2.%d" % i for i in (1, 2, 3)]
+        harness.write_file(self.tmp / "a.log", "".join("%s x\n" % a for a in addrs) * 3)
+        harness.write_file(self.tmp / "dnscache", "%d 192.0.2.9 kept.example\n" % (time.time() // 60))
+        message = "The DNS servers could not be reached; 3 addresses were left unresolved."
+        for kind in ("nothing listening", "no socket left", "every query refused"):
+            with self.subTest(kind=kind):
+                dns = FakeDNS(default="refused") if kind == "every query refused" else None
+                wrap = ["prlimit", "--nofile=4", "--"] if kind == "no socket left" else ()
+                try:
+                    r = run(["-V", "-translate", "-normal", "a.log"], cwd=self.tmp, dns=dns or harness.dead_port(),
+                            wrap=wrap)
+                finally:
+                    if dns:
+                        dns.stop()
+                self.assertEqual(r.rc, 1, r)
+                self.assertEqual(r.out.count(message), 1, r)
+                self.assertIn("Lookups: 0 named, 0 not found, 0 passing failures, 0 unconfirmed, 3 unreachable.",
+                              r.out.splitlines(), r)
+                self.assertEqual(names(self.tmp / "dnscache"), {"192.0.2.9": "kept.example"}, r)
+        with FakeDNS() as dns:
+            r = run(["-translate", "-normal", "a.log"], cwd=self.tmp, dns=dns)
+            self.assertEqual((r.rc, sorted(dns.queries())), (0, addrs), r)
 
     def test_invalid_server_list(self):
         harness.write_file(self.tmp / "a.log", "192.0.2.1 x\n")
@@ -110,7 +155,7 @@ class Scheduling(E2ETestCase):
             r = run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=3000, dns_tries=1, config_lines=["dns-inflight 5"])
             self.assertEqual(dns.queries(), addrs, dns.describe())
             times = [t for _, t in dns.query_times()]
-        self.assertEqual(names(self.tmp / "dnscache"), {a: "*" for a in addrs}, r)
+        self.assertEqual(names(self.tmp / "dnscache"), {a: "*t1" for a in addrs}, r)
         self.assertLess(times[4] - times[0], 0.4, (times, r))
         for i in range(5, len(times)):
             # A quiet half-second lets exactly one more query through.
