@@ -192,6 +192,54 @@ class Scheduling(E2ETestCase):
                 self.assertTrue(all(0.4 <= g < 0.75 for g in gaps[1:]), (gaps, r))
 
 
+def a_records(*addrs, owner=None):
+    """A forward rule answering with these A records (owned by owner)."""
+    recs = [{"type": "A", "data": {"wire_hex": "".join("%02x" % int(o) for o in a.split("."))}} for a in addrs]
+    return {"answers": [dict(r, owner=owner) if owner else r for r in recs]}
+
+
+class Verify(E2ETestCase):
+    def test_forward_confirmation(self):
+        cases = [  # (address, PTR name, forward rule, name stored or None for not stored)
+            ("192.0.2.20", "match.example", a_records("192.0.2.99", "192.0.2.20"), "match.example"),
+            ("192.0.2.21", "other.example", a_records("192.0.2.99"), "*u"),
+            ("192.0.2.22", "gone.example", "nxdomain", "*u"),
+            ("192.0.2.23", "noaddr.example", {"rcode": 0}, "*u"),
+            ("192.0.2.24", "alias.example", {"answers": [{"type": "CNAME", "data": "real.example"}] +
+                                             a_records("192.0.2.24", owner="real.example")["answers"]},
+             "alias.example"),
+            ("192.0.2.25", "slow.example", dict(a_records("192.0.2.25"), delay=400), "slow.example"),
+            ("192.0.2.26", "crawler.search.example", "drop", "*t1"),
+            ("192.0.2.27", "refused.example", "refused", None),
+        ]
+        rules = dict({a: ptr for a, ptr, _f, _w in cases}, **{"192.0.2.28": "nxdomain"})
+        forward = {ptr: f for _a, ptr, f, _w in cases}
+        text = "".join("%s GET /\n" % a for a in sorted(rules)) * 2
+        harness.write_file(self.tmp / "a.log", text)
+        want = dict({a: w for a, _p, _f, w in cases if w}, **{"192.0.2.28": "*"})
+        args = ["-V", "-translate", "-normal", "a.log"]
+        with FakeDNS(rules, forward=forward) as dns:
+            r = run(args, cwd=self.tmp, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=["verify on"])
+            self.assertEqual(sorted(dns.forward_queries()), sorted(forward), dns.describe())
+            lines = r.out.splitlines()
+            self.assertIn("Forward checks: 3 confirmed, 3 unconfirmed.", lines, r)
+            self.assertIn("The DNS servers could not be reached; 1 address was left unresolved.", lines, r)
+            self.assertEqual(r.rc, 1, r)
+            self.assertEqual(names(self.tmp / "dnscache"), want, r)
+            named = {a: n for a, n in want.items() if not n.startswith("*")}
+            self.assertEqual((self.tmp / "a.log.out").read_text(), re.sub(
+                r"\S+", lambda m: named.get(m.group(0), m.group(0)), text), r)
+            # Warm, with verify on or off: unconfirmed names are neither asked
+            # nor used; the passing failure and the unknown address are asked.
+            for cfg in (["verify on"], []):
+                dns.clear_queries()
+                r = run(args, cwd=self.tmp, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=cfg)
+                self.assertEqual(sorted(set(dns.queries())), ["192.0.2.26", "192.0.2.27"], dns.describe())
+                self.assertEqual(set(dns.forward_queries()), {"crawler.search.example", "refused.example"} if cfg
+                                 else set(), dns.describe())
+                self.assertNotIn("other.example", (self.tmp / "a.log.out").read_text(), r)
+
+
 class Retries(E2ETestCase):
     def write_cache(self, entries, divisor=60):
         """entries: (address, seconds old, tries or None, name)."""
@@ -238,6 +286,36 @@ class Retries(E2ETestCase):
         with FakeDNS(default="nxdomain") as dns:
             run(["-private", "a.log"], cwd=self.tmp, dns=dns)
             self.assertEqual(dns.queries(), [], dns.describe())
+
+    def test_failure_classes_retried(self):
+        # Every run asks a passing failure again, in either format; a repeat
+        # counts once an hour has passed, and the fifth in a row is definitive.
+        hour, fresh = 3600, 600
+        rows = [  # (address, age, tries, name in the file, answer, name after, asked)
+            ("198.51.100.30", fresh, 1, "*t1", "back.example", "back.example", True),  # heals
+            ("198.51.100.31", 2 * hour, 2, "*t2", "servfail", "*t3", True),
+            ("198.51.100.32", fresh, 2, "*t2", "servfail", "*t2", True),    # asked, too soon to count
+            ("198.51.100.33", 2 * hour, 4, "*t4", "drop", "*", True),       # the fifth in a row
+            ("198.51.100.34", 2 * hour, 4, "*t4", "nxdomain", "*", True),
+            ("198.51.100.35", DAY, 1, "*u", "auto", "*u", False),           # unconfirmed: definitive rules
+            ("198.51.100.36", fresh, 1, "*t7", "auto", "*", False),         # a class unknown here
+        ]
+        harness.write_file(self.tmp / "a.log", "".join("%s x\n" % row[0] for row in rows) * 2)
+        rules = {a: answer for a, _age, _t, _n, answer, _after, _asked in rows}
+        for private in (False, True):
+            with self.subTest(private=private), FakeDNS(rules) as dns:
+                now = self.write_cache([(a, age, tries if private else None, name)
+                                        for a, age, tries, name, _x, _y, _z in rows])
+                r = run(["-private"] * private + ["a.log"], cwd=self.tmp, dns=dns, dns_timeout=200)
+                self.assertEqual(sorted(set(dns.queries())), [row[0] for row in rows if row[6]], dns.describe())
+                got = cache_lines(self.tmp / "dnscache")
+                self.assertEqual({a: v[2] for a, v in got.items()}, {row[0]: row[5] for row in rows}, r)
+                counted = {a for a, age, _t, name, _x, after, asked in rows if asked and (after != name)}
+                for a, age, tries, _name, _x, after, asked in rows:
+                    t = now if a in counted else now - age
+                    self.assertLessEqual(abs(got[a][0] - t // 60), 1, (a, got[a], r))
+                    if private and after.startswith("*"):
+                        self.assertEqual(got[a][1], tries + asked, (a, got[a]))
 
     def test_retry_boundary_is_strict(self):
         # Times in seconds; start just after a second turns so that the run
