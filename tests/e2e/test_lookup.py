@@ -2,6 +2,7 @@
 what ends up in the cache file."""
 
 import gzip
+import os
 import re
 import time
 
@@ -172,6 +173,51 @@ class Scheduling(E2ETestCase):
             self.assertGreaterEqual(times[i] - times[i - 5], 0.18, (i, times, r))
         self.assertLess(times[-1] - times[0], 2.0, (times, r))
         self.assertEqual(len([n for n in names(self.tmp / "dnscache").values() if n != "*"]), 25, r)
+
+    def test_dead_addresses_cost_their_time_outs(self):
+        # Queries past their first time-out leave the window, and no wait
+        # outlasts the resolver's own time-outs: dead addresses cost one
+        # give-up time plus a first time-out for each window full of them.
+        rows = [  # (dns-timeout ms, dns-tries, dead, alive, dns-inflight)
+            (100, 2, 100, 0, 10),
+            (1000, 1, 20, 0, 10),
+            (100, 2, 1000, 4000, 100),  # the dead among many that answer
+        ]
+        margin = 6.0 if os.environ.get("LOGVANE_SANITIZED") == "1" else 1.5
+        for timeout, tries, dead, alive, inflight in rows:
+            with self.subTest(timeout=timeout, dead=dead), FakeDNS({"10.9.0.0/16": "drop"}) as dns:
+                (self.tmp / "dnscache").unlink(missing_ok=True)
+                step = (dead + alive) // dead
+                addrs = ["10.%d.%d.%d" % (9 if i % step == 0 else 10, i >> 8, i & 255) for i in range(dead + alive)]
+                harness.write_file(self.tmp / "a.log", "".join("%s x\n" % a for a in addrs))
+                r = run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=timeout, dns_tries=tries,
+                        config_lines=["dns-inflight %d" % inflight], timeout=60)
+                self.assertEqual(len(set(dns.queries())), dead + alive, dns.describe())
+                bound = timeout / 1000.0 * ((2 ** tries - 1) + dead / inflight) + margin
+                print("\n  %d dead of %d, %d ms x %d, in flight %d: %.2fs (bound %.2fs)" % (
+                    dead, dead + alive, timeout, tries, inflight, r.elapsed, bound))
+                self.assertLess(r.elapsed, bound, r)
+                got = names(self.tmp / "dnscache")
+                self.assertEqual(sum(n == "*t1" for n in got.values()), dead, r)
+
+    def test_default_time_outs(self):
+        # Unset in the configuration: the system's resolver configuration
+        # decides, and where it says nothing 2000 ms and 2 tries.
+        harness.write_file(self.tmp / "a.log", "10.9.0.1 x\n")
+        rows = [(None, [2.0]), ("nameserver 127.0.0.1\noptions retrans:300 retry:3\n", [0.3, 0.6])]
+        for conf, gaps in rows:
+            with self.subTest(conf=conf), FakeDNS(default="drop") as dns:
+                wrap = ()
+                if conf:
+                    path = harness.write_file(self.tmp / "resolv.conf", conf)
+                    wrap = ["unshare", "-m", "--", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
+                            str(path)]
+                (self.tmp / "dnscache").unlink(missing_ok=True)
+                run(["a.log"], cwd=self.tmp, dns=dns, dns_timeout=None, dns_tries=None, wrap=wrap)
+                times = [t for _, t in dns.query_times()]
+            self.assertEqual(len(times), len(gaps) + 1, dns.describe())
+            for got, want in zip([b - a for a, b in zip(times, times[1:])], gaps):
+                self.assertTrue(want - 0.05 <= got < want + 0.5, (times, gaps))
 
     def test_wait_ticks_spaces_queries(self):
         log_of(self.tmp, 5, "10.8")
