@@ -52,7 +52,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
 fuzz:
 	@scripts/install-deps all
-	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGVANE_FUZZ=ON
+	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGVANE_FUZZ=ON $(if $(CI),-DLOGVANE_WERROR=ON,)
 	cmake --build build-fuzz
 	scripts/fuzz build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
