@@ -10,7 +10,7 @@ addresses left out of the map get NXDOMAIN), then runs logvane -translate
 --runs times in the same directory: the first run starts with no cache file,
 later ones reuse it. Prints wall time, lines per second and peak memory of
 each run. Runs inside a private network namespace (tests/e2e/harness.py
-re-executes it under unshare -n), so no query can leave loopback.
+re-executes it under scripts/netns), so no query can leave loopback.
 """
 
 import argparse

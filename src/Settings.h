@@ -5,7 +5,7 @@
 enum { COMPRESS_NONE = 0, COMPRESS_GZIP = 1, COMPRESS_BZIP2 = 2 };
 enum { NEWLINE_MAC = 0, NEWLINE_UNIX = 1, NEWLINE_DOS = 2 };
 
-#define LOGVANE_VERSION "1.5.4a"
+// LOGVANE_VERSION comes from the build (the project version in CMakeLists.txt).
 #define DEFAULT_INFLIGHT 100
 
 struct SettingsRecord {

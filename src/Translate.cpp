@@ -101,6 +101,8 @@ static inline const uint8_t* SkipRun(const uint8_t* p, const uint8_t* end) {
     unsigned stop = ~(unsigned)_mm_movemask_epi8(run) & 0xFFFFu;
     if (stop) return p + __builtin_ctz(stop);
   }
+#else
+  (void)end;  // the NUL at end stops the loop below
 #endif
   while (RunByte(*p)) p++;
   return p;

@@ -1,8 +1,9 @@
 """End-to-end test harness for the logvane binary.
 
 Importing this module puts the process into a private network namespace: it
-re-executes the command line under `unshare -n` (marker LOGVANE_E2E_NETNS),
-brings up `lo` and checks that no other interface exists, or exits loudly.
+re-executes the command line under `scripts/netns -m` (marker LOGVANE_E2E_NETNS;
+the mount namespace lets the fault tests mount a small tmpfs without root)
+and checks that no other interface exists, or exits loudly.
 CTest runs each tests/e2e/test_*.py with cwd tests/e2e and LOGVANE_BINARY and
 LOGVANE_SOURCE_DIR set.
 
@@ -66,18 +67,15 @@ def _enter_private_netns():
         env[NETNS_MARKER] = str(_netns_id())
         argv = list(getattr(sys, "orig_argv", []) or [sys.executable] + sys.argv)
         argv[0] = sys.executable or PYTHON
-        unshare = shutil.which("unshare") or "/usr/bin/unshare"
+        netns = str(HERE.parent.parent / "scripts" / "netns")
         sys.stdout.flush()
         sys.stderr.flush()
         try:
-            os.execve(unshare, [unshare, "-n", "--"] + argv, env)
+            os.execve(netns, [netns, "-m"] + argv, env)
         except OSError as e:
-            _die("cannot run unshare to enter a private network namespace: %s" % e)
+            _die("cannot run %s: %s" % (netns, e))
     if str(_netns_id()) == outer:
         _die("marker %s is set but this is not a private network namespace" % NETNS_MARKER)
-    r = subprocess.run(["ip", "link", "set", "lo", "up"], capture_output=True, text=True)
-    if r.returncode != 0:
-        _die("'ip link set lo up' failed: %s" % r.stderr.strip())
     ifaces = sorted(name for _i, name in socket.if_nameindex())
     if ifaces != ["lo"]:
         _die("network namespace is not private, interfaces: %s" % ifaces)
