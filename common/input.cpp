@@ -222,6 +222,20 @@ void INConsume(InputFile* in, int32_t len) {
   INFill(in, len > in->buff_cnt ? in->buff_cnt : len);
 }
 
+// Drops the rest of a line that ran past the window, however long, leaving
+// its terminator at the front; the line's whole length.
+static int64_t SkipLineRest(InputFile* in) {
+  int64_t len = 0;
+  for (;;) {
+    const char* p = in->buff + in->start;
+    int32_t cnt = in->buff_cnt, n = 0;
+    while (n < cnt && p[n] != '\r' && p[n] != '\n') n++;
+    len += n;
+    if (n > 0) INFill(in, n);
+    if (n < cnt || in->buff_cnt == 0) return len;
+  }
+}
+
 int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in) {
   // size 2 would leave no room for a byte of a cut line, and 0 means the end.
   LV_ASSERT(buf && size>=3);
@@ -237,14 +251,19 @@ int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in) {
     buf[len + 1] = 0;
     result = len + 1;
   } else {
-    printf("Line %ld too long %d/%d.\n", static_cast<long>(in->line_no) + 1, len, max);
     memcpy(buf, p, max);
     buf[max] = 0;
     result = max;
+    // The tail is never handed out as a line of its own.
+    printf("Line %ld too long %lld/%d.\n", static_cast<long>(in->line_no) + 1,
+           static_cast<long long>(SkipLineRest(in)), max);
+    p = in->buff + in->start;
+    cnt = in->buff_cnt;
+    len = 0;
   }
   int32_t used = len;
   if (len < cnt) used += (p[len] == '\r' && len + 1 < cnt && p[len + 1] == '\n') ? 2 : 1;
-  INFill(in, used);
+  if (used > 0) INFill(in, used);
   in->line_no++;
   return result;
 }
