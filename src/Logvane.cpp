@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -56,6 +57,10 @@ int main(int argc, char** argv) {
   static char default_log[] = DEFAULT_LOG;
   static char* default_list[] = {nullptr, default_log};
 
+  // A reader that went away (`| head`) costs only messages, never the cache
+  // or a translation; messages reach a pipe or `tee` as they happen.
+  signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   MPInit();
   SettingsDefaults();
   PrintBanner(argc, argv);

@@ -136,6 +136,15 @@ class Driver(SharedDNSTestCase):
         self.assertRegex(totals[0], r"^  15 duplicates, 15 lines in ")  # all five in the cache by now
         self.assertRegex(totals[1], r"^  0 duplicates, 0 lines in ")
 
+    def test_closed_standard_output(self):
+        # head is gone after the first line; the answer comes 150 ms later.
+        with harness.FakeDNS(default={"name": "slow.example", "delay": 150}) as dns:
+            r = run_logvane(["-verbose", "-translate", "-normal", "access.log"], cwd=self.tmp, dns=dns,
+                            wrap=["bash", "-c", '"$0" "$@" | head -1; echo "status ${PIPESTATUS[0]}"'])
+        self.assertEqual((r.out, r.err), (BANNER[0] + "\nstatus 0\n", ""), r)
+        self.assertIn("192.0.2.1 slow.example\n", (self.tmp / "dnscache").read_text())
+        self.assertEqual((self.tmp / "access.log.out").read_text(), LOG.replace("192.0.2.1", "slow.example"))
+
 
 if __name__ == "__main__":
     harness.main()
