@@ -29,7 +29,7 @@ static void PrintBanner(int argc, char** argv) {
 // "-settings <file>" is only recognised as the first pair of arguments.
 static const char* TakeSettingsOption(int* argc, char*** argv) {
   char** a = *argv;
-  if (*argc >= 3 && a[1][0] == '-' && (a[1][1] == 's' || a[1][1] == 'S')) {
+  if (*argc >= 3 && IsOptionWord(a[1], "settings")) {
     const char* name = a[2];
     *argv += 2;
     *argc -= 2;

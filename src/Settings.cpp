@@ -269,12 +269,35 @@ static bool OptionNumber(const NumberSetting& s, const char* value) {
   return !(s.mode & NUM_CMD_ERROR);
 }
 
+// Every option word by its name in the usage ("interrupt" is the unlisted i).
+static const char* const OPTION_NAMES[] = {
+    "help",   "?",     "settings", "translate", "verbose", "cache",   "level",    "offset",
+    "divisor", "good", "failed",   "retry",     "normal",  "bzip2",   "private",  "exchange",
+    "z",      "mac",   "unix",     "windows",   "kill",    "interrupt",
+};
+
+bool IsOptionWord(const char* arg, const char* name) {
+  if (arg[0] != '-' || arg[1] == 0) return false;
+  for (arg++; *arg; arg++, name++) {
+    if (*name == 0 || tolower((unsigned char)*arg) != *name) return false;
+  }
+  return true;
+}
+
+// The letter that names the option word arg; 0 for any other word.
+static int OptionLetter(const char* arg) {
+  for (const char* name : OPTION_NAMES) {
+    if (IsOptionWord(arg, name)) return name[0];
+  }
+  return 0;
+}
+
 enum { OPTION_USAGE = -1, OPTION_INVALID = -2 };
 
 // Applies one option; the count of arguments it used, or OPTION_USAGE or
 // OPTION_INVALID. value is null when no argument follows.
 static int ApplyOption(const char* option, const char* value) {
-  int letter = tolower((unsigned char)option[1]);
+  int letter = OptionLetter(option);
   if (letter == 'h' || letter == '?') return OPTION_USAGE;
   if (ApplySwitch(letter)) return 1;
   const NumberSetting* number = NumberOption(letter);

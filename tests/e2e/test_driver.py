@@ -37,6 +37,8 @@ class Driver(SharedDNSTestCase):
             (["-Verbose"], [], USAGE + ["Complete."]),
             # -settings is only taken as the first pair of arguments
             (["-v", "-settings", "x.cfg", "access.log"], [], BANNER + [INVALID % "-settings"] + USAGE + ["Complete."]),
+            (["-sfoo", "x.cfg", "access.log"], [], [INVALID % "-sfoo"] + USAGE),
+            (["-vx", "access.log"], [], BANNER + [INVALID % "-vx"] + USAGE),  # the banner's own rule
         ]
         for args, cfg, want in cases:
             with self.subTest(args=args, cfg=cfg):
@@ -61,7 +63,7 @@ class Driver(SharedDNSTestCase):
         # logvane.cfg would switch verbose on; the named file does not.
         harness.write_file(self.tmp / "logvane.cfg", "\n".join(["dns-servers " + self.dns.server, "verbose yes", "cache never", ""]))
         harness.write_file(self.tmp / "other.cfg", "\n".join(["dns-servers " + self.dns.server, "cache mycache", ""]))
-        for first in ["-settings", "-S", "-s"]:
+        for first in ["-settings", "-S", "-s", "-SeT"]:
             with self.subTest(first=first):
                 # The harness checks logvane.cfg unless the first word is exactly
                 # -settings; both files name only loopback servers.
