@@ -106,6 +106,18 @@ TEST_F(InputTest, EmptyCompressedFiles) {
     EXPECT_FALSE(in->read_error);
     INClose(in);
   }
+  // Only that whole empty file: 10 to 15 bytes that begin like one are text.
+  std::string e = Slurp(P("e.bz2"));
+  ASSERT_EQ(e.size(), 14u);
+  for (const std::string& data : {e.substr(0, 10), e.substr(0, 13), e + "\n", e.substr(0, 13) + "x",
+                                  std::string("BZh91AY&SY"), std::string("BZh91AY&SY1.2.3")}) {
+    SCOPED_TRACE(data.size());
+    Spit(P("short"), data);
+    InputFile* in = Open("short");
+    EXPECT_EQ(in->type, IN_PLAIN);
+    EXPECT_TRUE(Drain(in) == data);
+    INClose(in);
+  }
 }
 
 // Damage is reported once, after every good byte before it was delivered.
