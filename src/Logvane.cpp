@@ -10,6 +10,7 @@
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
 #include "src/CacheFile.h"
+#include "src/Filter.h"
 #include "src/HostTable.h"
 #include "src/Resolver.h"
 #include "src/Scan.h"
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   MPInit();
   SettingsDefaults();
+  FLHoldMessages(argc, argv);
   PrintBanner(argc, argv);
   ReadSettingsFile(TakeSettingsOption(&argc, &argv));
   cachePath = Settings.cache_name;
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
   } else {
     outcome = ParseCommandLine(&argc, &argv, &bad);
   }
+  FLBegin(outcome == PARSE_PROCEED ? argc : 0, argv);
   if (Settings.exchange) Settings.delete_input = 0;
   if (outcome != PARSE_PROCEED) {
     PrintUsage(outcome == PARSE_INVALID ? bad : nullptr);
@@ -96,10 +99,14 @@ int main(int argc, char** argv) {
   LkLookup(true, 0);
   if (anyScanned) LkWrite(Settings.private_cache);
 
-  bool lastTranslated = false;
+  bool lastTranslated = false, streamFailed = false;
   if (Settings.translate) {
-    for (int i = 1; i < argc; i++) lastTranslated = TranslateLog(argv[i]);
+    for (int i = 1; i < argc; i++) {
+      lastTranslated = TranslateLog(argv[i]);
+      // A pipeline's output must not look whole when it is not.
+      if (!lastTranslated && FLActive() && !strcmp(argv[i], "-")) streamFailed = true;
+    }
   }
   LkFini();
-  return Finish(lastTranslated ? 0 : 1);
+  return Finish(lastTranslated && !streamFailed ? 0 : 1);
 }
