@@ -1,5 +1,6 @@
-// Filter mode: standard input kept in a private scratch file for the second
-// pass, standard output kept for the translation, messages moved aside.
+// Filter mode: standard input copied to a private scratch file as the lookup
+// pass reads it, standard output kept for the translation, messages moved
+// aside.
 #include "src/Filter.h"
 
 #include <fcntl.h>
@@ -85,23 +86,63 @@ void FLBegin(int argc, char** argv) {
 
 bool FLActive() { return active; }
 
-// The scratch copy of all of standard input; false, reported, when it
-// cannot be made whole.
-static bool KeepCopy() {
-  const char* dir = nullptr;
-  copy = CreatePrivateTemp(&dir);
-  int err = copy < 0 ? errno : CopyAll(STDIN_FILENO, copy);
-  if (!err) return true;
-  printf("Unable to keep a copy of standard input in '%s': %s.\n", dir, strerror(err));
-  if (copy >= 0) close(copy);
-  copy = -1;
-  return false;
+// Standard input for the lookup pass: every byte the reader takes is also
+// written to the copy, so that the pass runs while the input still arrives.
+static int copy_err;
+static const char* copy_dir;
+
+// Fills buf to the end of the input (a pipe hands over a page at a time to a
+// reader that waits on it), so the copy takes few large writes.
+static ssize_t TeeRead(void*, char* buf, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(STDIN_FILENO, buf + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && got == 0) return -1;
+    if (n <= 0) break;
+    got += (size_t)n;
+  }
+  // A copy that cannot be kept whole fails the translation, not the lookups.
+  if (got > 0 && !copy_err && !WriteAll(copy, buf, got)) copy_err = errno ? errno : EIO;
+  return (ssize_t)got;
+}
+
+// The reader may stop short of the end (damaged data): the rest still
+// belongs to the copy.
+static int TeeClose(void*) {
+  if (!copy_err) copy_err = CopyAll(STDIN_FILENO, copy);
+  if (copy_err) {
+    printf("Unable to keep a copy of standard input in '%s': %s.\n", copy_dir, strerror(copy_err));
+    close(copy);
+    copy = -1;
+  }
+  return 0;
+}
+
+static FILE* OpenTee() {
+  copy = CreatePrivateTemp(&copy_dir);
+  if (copy < 0) {
+    printf("Unable to keep a copy of standard input in '%s': %s.\n", copy_dir, strerror(errno));
+    return nullptr;
+  }
+  cookie_io_functions_t io = {TeeRead, nullptr, nullptr, TeeClose};
+  FILE* f = fopencookie(nullptr, "rb", io);
+  // The stream's buffer sets the size of each read and of each write to the
+  // copy; stdio ignores a size given without the buffer.
+  static char buffer[FL_COPY_SIZE];
+  if (f) {
+    setvbuf(f, buffer, _IOFBF, sizeof buffer);
+  } else {
+    close(copy);
+    copy = -1;
+  }
+  return f;
 }
 
 FILE* FLStandardInput(bool translating) {
   int fd;
   if (active && uses[translating]++ == 0) {
-    if (!translating && !KeepCopy()) return nullptr;
+    if (!translating) return OpenTee();
     fd = copy < 0 ? -1 : fcntl(copy, F_DUPFD_CLOEXEC, 3);
     if (fd >= 0) lseek(fd, 0, SEEK_SET);
   } else {
