@@ -271,9 +271,9 @@ static bool OptionNumber(const NumberSetting& s, const char* value) {
 
 // Every option word by its name in the usage ("interrupt" is the unlisted i).
 static const char* const OPTION_NAMES[] = {
-    "help",   "?",     "settings", "translate", "verbose", "cache",   "level",    "offset",
-    "divisor", "good", "failed",   "retry",     "normal",  "bzip2",   "private",  "exchange",
-    "z",      "mac",   "unix",     "windows",   "kill",    "interrupt",
+    "help", "?", "settings", "translate", "verbose", "cache", "level", "offset",
+    "divisor", "good", "failed", "retry", "normal", "bzip2", "private", "exchange",
+    "z", "mac", "unix", "windows", "kill", "interrupt",
 };
 
 bool IsOptionWord(const char* arg, const char* name) {
