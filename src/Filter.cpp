@@ -14,6 +14,7 @@
 #include "src/Settings.h"
 
 #define FL_COPY_SIZE MP_BLOCK_SIZE
+#define FL_PIPE_SIZE (1 << 20)
 
 static bool active = false;
 static int held = -1;        // messages printed before FLBegin
@@ -136,6 +137,11 @@ static FILE* OpenTee() {
     close(copy);
     copy = -1;
   }
+#ifdef F_SETPIPE_SZ
+  // A writer that may run a megabyte ahead keeps both ends of a pipe busy
+  // (where it is refused, or standard input is no pipe, nothing changes).
+  fcntl(STDIN_FILENO, F_SETPIPE_SZ, FL_PIPE_SIZE);
+#endif
   return f;
 }
 
