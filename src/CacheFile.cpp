@@ -30,7 +30,6 @@
 #define CACHE_OUT_SIZE 65536
 #define CACHE_DEFAULT_TRIES 4
 #define CACHE_GZIP_LEVEL 6
-#define CACHE_DAY 86400
 #define CACHE_NAME_TRIES 100
 #define CACHE_TMP_LETTERS 6
 #define CACHE_STALE_SECS 3600  // far longer than any write of the table takes
@@ -90,7 +89,7 @@ bool DNSFileParse(const char* line, HostEntry* e) {
 
   if (*p == 0) return false;
   if (*p == '*') {
-    e->domain = FailedMark;
+    e->domain = HostFailMark(p);
     return true;
   }
   size_t len = strlen(p);
@@ -130,7 +129,7 @@ void LkRead() {
       continue;
     }
     entries++;
-    if (spare->domain == FailedMark) unresolved++;
+    if (HostFailed(spare)) unresolved++;
     void* found;
     if (HashFind(hostTable, &spare->address, &found)) {
       duplicates++;
@@ -202,7 +201,7 @@ struct CacheCounts {
 
 // Older than the limit: strictly before now minus that many days.
 static bool Older(int32_t time, int32_t now, int32_t days) {
-  int32_t limit = (int32_t)((uint32_t)now - (uint32_t)days * (uint32_t)CACHE_DAY);
+  int32_t limit = (int32_t)((uint32_t)now - (uint32_t)days * (uint32_t)LK_DAY);
   return time < limit;
 }
 
@@ -221,16 +220,11 @@ static void WriteEntry(CacheOut* o, const HostEntry* e, uint8_t private_cache, C
   IPFormat(e->address, p);
   p += strlen(p);
   *p++ = ' ';
-  if (failed) {
-    *p++ = '*';
-    *p++ = '\n';
-    OutPut(o, head, (size_t)(p - head));
-    c->unresolved++;
-  } else {
-    OutPut(o, head, (size_t)(p - head));
-    OutPut(o, e->domain, strlen(e->domain));
-    OutPut(o, "\n", 1);
-  }
+  // A failed entry's name is its shared mark, class included.
+  OutPut(o, head, (size_t)(p - head));
+  OutPut(o, e->domain, strlen(e->domain));
+  OutPut(o, "\n", 1);
+  if (failed) c->unresolved++;
   c->written++;
 }
 

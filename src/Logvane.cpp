@@ -107,6 +107,8 @@ int main(int argc, char** argv) {
       if (!lastTranslated && FLActive() && !strcmp(argv[i], "-")) streamFailed = true;
     }
   }
+  // Unresolved for want of a server is a failed run, translated or not.
+  bool reached = LkFaultCount() == 0;
   LkFini();
-  return Finish(lastTranslated && !streamFailed ? 0 : 1);
+  return Finish(lastTranslated && !streamFailed && reached ? 0 : 1);
 }

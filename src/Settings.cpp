@@ -51,7 +51,7 @@ struct FlagSetting {
 static const FlagSetting FLAGS[] = {
     {"translate", &Settings.translate},   {"verbose", &Settings.verbose},
     {"private", &Settings.private_cache}, {"exchange", &Settings.exchange},
-    {"delete-input", &Settings.delete_input},
+    {"delete-input", &Settings.delete_input}, {"verify", &Settings.verify},
 };
 
 struct Word {

@@ -28,9 +28,10 @@ struct SettingsRecord {
   // Resolver choices, from the configuration file only.
   char dns_servers[256];  // empty: the system's servers
   uint8_t dns_servers_bad; // a list was given but refused: never fall back
-  int32_t dns_timeout;    // milliseconds; 0: library default
-  int32_t dns_tries;      // 0: library default
+  int32_t dns_timeout;    // milliseconds; 0: the system's, else the resolver's default
+  int32_t dns_tries;      // 0: the system's, else the resolver's default
   int32_t dns_inflight;   // soft limit of outstanding queries
+  uint8_t verify;         // use a PTR name only when its forward lookup gives the address
 };
 
 extern SettingsRecord Settings;

@@ -125,10 +125,10 @@ struct HostTableTest : testing::Test {
     EXPECT_TRUE(IPParse(ip, &k)) << ip;
     return k;
   }
-  // name: null for pending, "*" for failed.
+  // name: null for pending, "*" or another failure mark for failed.
   static HostEntry* Add(uint32_t key, const char* name, int32_t time = 0, uint32_t tries = 1) {
     HostEntry* e = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
-    *e = HostEntry{key, name && name[0] == '*' ? FailedMark : nullptr, time, tries, HOST_NEW};
+    *e = HostEntry{key, name && name[0] == '*' ? HostFailMark(name) : nullptr, time, tries, HOST_NEW};
     if (name && name[0] != '*') e->domain = strcpy((char*)MPAlloc(hostPool, (int32_t)strlen(name) + 1), name);
     HashInsert(hostTable, e);
     return e;

@@ -8,8 +8,11 @@ Binds 127.0.0.1:N (0: any free port), prints the port and writes "PORT
 GENERATION" to --port-file; SIGHUP re-reads the rules and bumps GENERATION
 once they are in force; SIGTERM/SIGINT stop it.
 
-Rules file: {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE}};
-an exact address wins, then the longest prefix, then "default" ("auto").
+Rules file: {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE},
+"forward": {"h.example": RULE}}; an exact address wins, then the longest
+prefix, then "default" ("auto"). Any other query (an A query, say) uses the
+"forward" rule for its name, and "auto" there (the default) answers
+host-a-b-c-d.example with the A record a.b.c.d and anything else NXDOMAIN.
 RULE is one of
   "auto"                        host-a-b-c-d.example for a.b.c.d
   "nxdomain" | "servfail" | "refused" | "formerr" | "drop" (never answer)
@@ -45,13 +48,14 @@ The server also accepts DNS over TCP on the same port number (a client told
 
 Log, one line per query, flushed before any reply: "a.b.c.d<TAB>unix-time"
 for a PTR of a.b.c.d.in-addr.arpa, "!qname<TAB>qtype<TAB>unix-time" for
-anything else (answered REFUSED).
+anything else.
 """
 
 import argparse
 import heapq
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -210,6 +214,7 @@ class Rules:
             else:
                 self.exact[ip_to_int(key)] = normalize(rule)
         self.prefixes.sort(key=lambda p: -p[0])
+        self.forward = {k.lower().rstrip("."): normalize(r) for k, r in doc.get("forward", {}).items()}
 
     def lookup(self, addr):
         rule = self.exact.get(addr)
@@ -345,18 +350,20 @@ class Server:
         if addr is None:
             qname = b".".join(labels).decode("latin-1")
             self.log.write("!%s\t%d\t%.6f\n" % (qname, qtype, now))
-            self.send(build_reply(qid, qflags, question, RCODES["refused"]), peer)
-            return
-        self.log.write("%s\t%.6f\n" % (socket.inet_ntoa(struct.pack("!I", addr)), now))
-        rule = self.rules.lookup(addr)
+            key = qname.lower()
+            rule = self.rules.forward.get(key, {"action": "auto"})
+        else:
+            self.log.write("%s\t%.6f\n" % (socket.inet_ntoa(struct.pack("!I", addr)), now))
+            key = addr
+            rule = self.rules.lookup(addr)
         if isinstance(rule, list):
-            n = self.seen.get(addr, 0)
-            self.seen[addr] = n + 1
+            n = self.seen.get(key, 0)
+            self.seen[key] = n + 1
             rule = rule[min(n, len(rule) - 1)]
         if tcp and "tcp" in rule:
             rule = rule["tcp"]
         for sub in rule["replies"] if rule["action"] == "replies" else [rule]:
-            reply = self.reply(sub, addr, qid, qflags, question)
+            reply = self.reply(sub, addr if addr is not None else key, qid, qflags, question)
             if reply is None:
                 continue
             delay = sub.get("delay", 0)
@@ -367,11 +374,18 @@ class Server:
                 self.send(reply, peer)
 
     def reply(self, rule, addr, qid, qflags, question):
-        """The reply packet for one rule, or None when it says drop."""
+        """The reply packet for one rule (addr: the address asked about, or
+        the name of a forward query), or None when it says drop."""
         action = rule["action"]
         ttl = rule.get("ttl", 300)
         if action == "drop":
             return None
+        if action == "auto" and isinstance(addr, str):  # a forward query for that name
+            m = re.fullmatch(r"host-(\d+)-(\d+)-(\d+)-(\d+)\.example", addr, re.I)
+            if not m or any(int(x) > 255 for x in m.groups()):
+                return build_reply(qid, qflags, question, RCODES["nxdomain"], (), ttl, rule)
+            rec = {"owner": None, "type": QTYPES["A"], "rdata": [bytes(int(x) for x in m.groups())], "rdlength": None}
+            return build_reply(qid, qflags, question, 0, [rec], ttl, rule)
         if action == "auto":
             name = "host-%s.example" % socket.inet_ntoa(struct.pack("!I", addr)).replace(".", "-")
             return build_reply(qid, qflags, question, 0, ptr_records([name_template(name)]), ttl, rule)

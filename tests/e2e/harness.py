@@ -9,8 +9,9 @@ LOGVANE_SOURCE_DIR set.
   E2ETestCase         self.tmp: a fresh Path per test, kept if it failed or
                       LOGVANE_KEEP_TMP=1; TempDir() does the same by hand
   SharedDNSTestCase   E2ETestCase with one FakeDNS for the class as self.dns
-  FakeDNS(rules, default="auto")   scriptable server (tests/dns/fakedns.py
-                      lists the rules): .port, .server, .queries(), .count(a),
+  FakeDNS(rules, default="auto", forward=None)   scriptable server
+                      (tests/dns/fakedns.py lists the rules): .port, .server,
+                      .queries(), .forward_queries(), .count(a),
                       .query_times(), .clear_queries(), .describe()
   NSD(mapping)        nsd serving one PTR per address, NXDOMAIN otherwise
   dead_port()         a loopback port nobody listens on
@@ -228,16 +229,17 @@ def _stop_process(proc, sig=signal.SIGTERM):
 
 class FakeDNS:
     """tests/dns/fakedns.py on a free loopback port. rules: {addr or
-    prefix: RULE}; default: RULE for the rest (see fakedns.py)."""
+    prefix: RULE}; default: RULE for the rest; forward: {name: RULE} for
+    A queries (see fakedns.py)."""
 
-    def __init__(self, rules=None, default="auto"):
+    def __init__(self, rules=None, default="auto", forward=None):
         self._dir = TempDir(prefix="fakedns-")
         d = self._dir.path
         self.rules_path = d / "rules.json"
         self.log_path = d / "queries.log"
         self.port_path = d / "port"
         self.stderr_path = d / "stderr"
-        self.rules_path.write_text(json.dumps({"default": default, "rules": rules or {}}))
+        self.rules_path.write_text(json.dumps({"default": default, "rules": rules or {}, "forward": forward or {}}))
         self._rules, self._default = rules, default
         self.log_path.touch()
         self._stderr = open(self.stderr_path, "w")
@@ -268,6 +270,10 @@ class FakeDNS:
     def queries(self):
         """Addresses asked for (PTR), in arrival order, with repeats."""
         return [a for a, _ in self.query_times()]
+
+    def forward_queries(self):
+        """Names asked for by A queries, in arrival order, with repeats."""
+        return [line[1:].split("\t")[0] for line in self._lines() if line.startswith("!") and line.split("\t")[1] == "1"]
 
     def count(self, addr):
         return self.queries().count(addr)

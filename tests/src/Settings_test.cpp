@@ -21,6 +21,7 @@ string Field(const string& name) {
       N(compress),      N(level),       N(interrupt),   N(offset),        N(divisor),       N(translate),
       N(verbose),       N(private_cache), N(delete_input), N(exchange),     N(newlines),      N(expire_good),
       N(expire_failed), N(retry_failed), N(wait_ticks),  N(dns_timeout),   N(dns_tries),     N(dns_inflight),
+      N(verify),
       {"cache_name", [] { return string(Settings.cache_name); }},
       {"dns_servers", [] { return string(Settings.dns_servers); }},
       {"cachePath", [] { return string(cachePath); }}};
@@ -58,7 +59,7 @@ TEST_F(SettingsTest, Defaults) {
   for (const string& w : Words("compress=1 level=9 interrupt=30 offset=0 divisor=60 cache_name=dnscache translate=0 "
                                "verbose=0 private_cache=0 delete_input=0 exchange=0 newlines=1 expire_good=84 "
                                "expire_failed=126 retry_failed=4 wait_ticks=0 dns_servers= dns_timeout=0 dns_tries=0 "
-                               "dns_inflight=100 cachePath=dnscache"))
+                               "dns_inflight=100 verify=0 cachePath=dnscache"))
     Check(w, "default");
   EXPECT_EQ(cachePath, Settings.cache_name);
 }
@@ -102,6 +103,7 @@ const char* kFileCases[][3] = {
     {"dns-tries 3\ndns-tries 11\n", "dns_tries=3", "!"}, {"dns-tries 0\n", "dns_tries=0", "!"},
     {"dns-inflight 10000\n", "dns_inflight=10000"}, {"dns-inflight 10001\n", "dns_inflight=100", "!"},
     {"dns-inflight 0\n", "dns_inflight=100", "!"}, {"dns-inflight -1\n", "dns_inflight=100", "!"},
+    {"verify on\n", "verify=1"}, {"verify yes\nverify 1\n", "verify=1", "!"},
     // Line shapes.
     {"Translate yes\n", "translate=0", "!"}, {"translate\n", "translate=0", "translate "},
     {"translate   \n", "translate=0", "translate "}, {"translate yes \n", "translate=0", "!"},
