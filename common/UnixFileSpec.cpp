@@ -1,5 +1,8 @@
 #include "common/UnixFileSpec.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -69,4 +72,33 @@ FILE* OpenFile(char* path, const char* mode, const char** err_text) {
   }
   if (err_text) *err_text = f ? nullptr : strerror(err);
   return f;
+}
+
+#define TEMP_TRIES 100
+
+int CreatePrivateTemp(const char** dir_out) {
+  const char* dir = getenv("TMPDIR");
+  if (!dir || !*dir) dir = "/tmp";
+  if (dir_out) *dir_out = dir;
+  char path[PATH_MAX];
+  for (int i = 0; i < TEMP_TRIES; i++) {
+    // Unguessable, so that names planted in a shared directory cannot stop us.
+    unsigned char r[8];
+    if (getentropy(r, sizeof r) != 0) return -1;
+    int n = snprintf(path, sizeof path, "%s/logvane.", dir);
+    if (n < 0 || n + (int)sizeof r >= (int)sizeof path) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    for (unsigned char c : r) path[n++] = "abcdefghijklmnopqrstuvwxyz012345"[c % 32];
+    path[n] = 0;
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      unlink(path);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
 }

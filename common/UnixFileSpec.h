@@ -20,3 +20,8 @@ const char* OSErrorText(int16_t code);
 void ResolveAlias(char* path, bool add_slash);
 // fopen after ResolveAlias; failures other than a missing file go to perror.
 FILE* OpenFile(char* path, const char* mode, const char** err_text);
+// A private scratch file in $TMPDIR (or /tmp): created exclusively, never
+// through a link, mode 0600, and unlinked at once, so that it goes with the
+// descriptor however the run ends. The read-write descriptor, or -1 with
+// errno set; *dir (if given) names the directory.
+int CreatePrivateTemp(const char** dir);

@@ -118,6 +118,10 @@ void LkRead() {
   char line[CACHE_LINE_SIZE];
   int32_t len;
   while ((len = INReadLine(line, CACHE_LINE_SIZE, nullptr, in)) > 0) {
+    if (INLineCut(line, len)) {  // already reported; no entry is that long
+      corrupt++;
+      continue;
+    }
     while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = 0;
     if (!spare) spare = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
     if (!DNSFileParse(line, spare)) {

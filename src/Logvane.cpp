@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
 #include "src/CacheFile.h"
+#include "src/Filter.h"
 #include "src/HostTable.h"
 #include "src/Resolver.h"
 #include "src/Scan.h"
@@ -28,7 +30,7 @@ static void PrintBanner(int argc, char** argv) {
 // "-settings <file>" is only recognised as the first pair of arguments.
 static const char* TakeSettingsOption(int* argc, char*** argv) {
   char** a = *argv;
-  if (*argc >= 3 && a[1][0] == '-' && (a[1][1] == 's' || a[1][1] == 'S')) {
+  if (*argc >= 3 && IsOptionWord(a[1], "settings")) {
     const char* name = a[2];
     *argv += 2;
     *argc -= 2;
@@ -56,8 +58,13 @@ int main(int argc, char** argv) {
   static char default_log[] = DEFAULT_LOG;
   static char* default_list[] = {nullptr, default_log};
 
+  // A reader that went away (`| head`) costs only messages, never the cache
+  // or a translation; messages reach a pipe or `tee` as they happen.
+  signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   MPInit();
   SettingsDefaults();
+  FLHoldMessages(argc, argv);
   PrintBanner(argc, argv);
   ReadSettingsFile(TakeSettingsOption(&argc, &argv));
   cachePath = Settings.cache_name;
@@ -70,6 +77,7 @@ int main(int argc, char** argv) {
   } else {
     outcome = ParseCommandLine(&argc, &argv, &bad);
   }
+  FLBegin(outcome == PARSE_PROCEED ? argc : 0, argv);
   if (Settings.exchange) Settings.delete_input = 0;
   if (outcome != PARSE_PROCEED) {
     PrintUsage(outcome == PARSE_INVALID ? bad : nullptr);
@@ -91,12 +99,16 @@ int main(int argc, char** argv) {
   LkLookup(true, 0);
   if (anyScanned) LkWrite(Settings.private_cache);
 
-  bool lastTranslated = false;
+  bool lastTranslated = false, streamFailed = false;
   if (Settings.translate) {
-    for (int i = 1; i < argc; i++) lastTranslated = TranslateLog(argv[i]);
+    for (int i = 1; i < argc; i++) {
+      lastTranslated = TranslateLog(argv[i]);
+      // A pipeline's output must not look whole when it is not.
+      if (!lastTranslated && FLActive() && !strcmp(argv[i], "-")) streamFailed = true;
+    }
   }
   // Unresolved for want of a server is a failed run, translated or not.
   bool reached = LkFaultCount() == 0;
   LkFini();
-  return Finish(lastTranslated && reached ? 0 : 1);
+  return Finish(lastTranslated && !streamFailed && reached ? 0 : 1);
 }

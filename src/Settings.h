@@ -42,6 +42,9 @@ enum { PARSE_PROCEED, PARSE_USAGE, PARSE_INVALID };
 void SettingsDefaults();
 void ReadSettingsFile(const char* name);
 bool ParseFlag(const char* value, uint8_t* field);
+// Whether arg is a dash and then a prefix of name, the option's name in the
+// usage, in either case ("-Tr" for "translate").
+bool IsOptionWord(const char* arg, const char* name);
 // argv[0] is the program-name slot; consumed options are removed from the
 // front, leaving the log names in argv[1..argc-1]. On PARSE_INVALID *bad names
 // the option argument at fault.

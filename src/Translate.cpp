@@ -20,6 +20,7 @@
 #include "common/MemoryPool.h"
 #include "common/input.h"
 #include "common/zstream.h"
+#include "src/Filter.h"
 #include "src/FormatCount.h"
 #include "src/HostTable.h"
 #include "src/Settings.h"
@@ -291,7 +292,69 @@ static void SyncDirectory(const char* path) {
   close(fd);
 }
 
+// The writer of the settings' kind over file (null file: null).
+static ZSWriter* OpenWriter(MemoryPool* pool, FILE* file) {
+  int level = Settings.level < 0 ? 0 : Settings.level > 9 ? 9 : Settings.level;
+  int kind = Settings.compress == COMPRESS_GZIP    ? ZS_GZIP
+             : Settings.compress == COMPRESS_BZIP2 ? ZS_BZIP2
+                                                    : ZS_PLAIN;
+  return file ? ZSWriteOpen(pool, file, kind, level) : nullptr;  // closes file on failure
+}
+
+static void StartTranslation(Translation* t) {
+  memset(t, 0, sizeof *t);
+  t->verbose = Settings.verbose != 0;
+  t->start = time(nullptr);
+  t->last_report = t->start;
+}
+
+// Rewrites t->in into t->out, reports, closes both and deletes the pool;
+// true when all of the input was read and written.
+static bool RunTranslation(Translation* t, MemoryPool* pool, bool sync) {
+  t->cache = (NameSlot*)MPAlloc(pool, (int32_t)(TR_CACHE_SIZE * sizeof(NameSlot)));
+  for (int i = 0; i < TR_CACHE_SIZE; i++) t->cache[i].len = SLOT_UNUSED;
+  NewlineText(Settings.newlines, &t->nl, &t->nl_len);
+  Rewrite(t);
+
+  if (t->verbose) {
+    long secs = (long)(time(nullptr) - t->start);
+    printf("Translated %s IPs, %s unresolved, %s lines in %d:%02d!\n", FormatCount(t->replaced),
+           FormatCount(t->addresses - t->replaced), FormatCount(t->lines), (int)(secs / 60),
+           (int)(secs % 60));
+  }
+  bool closed = ZSWriteClose(t->out, sync);
+  if (!closed && !t->failed) puts("Write error on output file!");
+  bool ok = closed && !t->failed && !t->in->read_error;
+  INClose(t->in);
+  MPDelete(pool);
+  return ok;
+}
+
+// "-" in filter mode: standard input as the lookup pass kept it, to standard
+// output. Nothing is replaced or deleted.
+static bool TranslateStandardInput() {
+  if (Settings.verbose) puts("Translating '-'");
+  Translation t;
+  StartTranslation(&t);
+  MemoryPool* pool = MPNew();
+  t.in = INFOpen(FLStandardInput(true), pool);
+  if (!t.in) {
+    puts("Error opening input file '-'.");
+    MPDelete(pool);
+    return false;
+  }
+  t.out = OpenWriter(pool, FLStandardOutput());
+  if (!t.out) {
+    puts("Error opening output file '-'.");
+    INClose(t.in);
+    MPDelete(pool);
+    return false;
+  }
+  return RunTranslation(&t, pool, false);
+}
+
 bool TranslateLog(const char* name) {
+  if (FLActive() && strcmp(name, "-") == 0) return TranslateStandardInput();
   struct stat st;
   bool have_stat = stat(name, &st) == 0;
   if (have_stat && !S_ISREG(st.st_mode)) {
@@ -301,10 +364,7 @@ bool TranslateLog(const char* name) {
   if (Settings.verbose) printf("Translating '%s'\n", name);
 
   Translation t;
-  memset(&t, 0, sizeof t);
-  t.verbose = Settings.verbose != 0;
-  t.start = time(nullptr);
-  t.last_report = t.start;
+  StartTranslation(&t);
   MemoryPool* pool = MPNew();
 
   t.in = INOpenPath(name, pool);
@@ -327,11 +387,7 @@ bool TranslateLog(const char* name) {
     else if (!exchange)
       file = OpenPlainOutput(out_name);
   }
-  int level = Settings.level < 0 ? 0 : Settings.level > 9 ? 9 : Settings.level;
-  int kind = Settings.compress == COMPRESS_GZIP    ? ZS_GZIP
-             : Settings.compress == COMPRESS_BZIP2 ? ZS_BZIP2
-                                                    : ZS_PLAIN;
-  if (file) t.out = ZSWriteOpen(pool, file, kind, level);  // closes file on failure
+  t.out = OpenWriter(pool, file);
   if (!t.out) {
     printf("Error opening output file '%s%s'.\n", name, suffix);
     if (file) unlink(out_name);
@@ -340,29 +396,12 @@ bool TranslateLog(const char* name) {
     return false;
   }
 
-  t.cache = (NameSlot*)MPAlloc(pool, (int32_t)(TR_CACHE_SIZE * sizeof(NameSlot)));
-  for (int i = 0; i < TR_CACHE_SIZE; i++) t.cache[i].len = SLOT_UNUSED;
-  NewlineText(Settings.newlines, &t.nl, &t.nl_len);
-  Rewrite(&t);
-
-  if (t.verbose) {
-    long secs = (long)(time(nullptr) - t.start);
-    printf("Translated %s IPs, %s unresolved, %s lines in %d:%02d!\n", FormatCount(t.replaced),
-           FormatCount(t.addresses - t.replaced), FormatCount(t.lines), (int)(secs / 60),
-           (int)(secs % 60));
-  }
   // The input is about to go: its replacement must be on the disk first.
-  const bool sync = exchange || Settings.delete_input;
-  bool closed = ZSWriteClose(t.out, sync);
-  if (!closed && !t.failed) puts("Write error on output file!");
-  bool ok = closed && !t.failed;
-  bool read_error = t.in->read_error;
-  INClose(t.in);
-  MPDelete(pool);
+  bool ok = RunTranslation(&t, pool, exchange || Settings.delete_input);
 
   // A copy cut short by a write error or an unreadable input never stays
   // behind looking complete, and never costs the input.
-  if (!ok || read_error) {
+  if (!ok) {
     unlink(out_name);
     return false;
   }

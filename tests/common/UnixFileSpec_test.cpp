@@ -35,4 +35,31 @@ TEST(FileSpec, OpenFileReportsOnlyRealFailures) {
   MPDelete(pool);
 }
 
+// The scratch file is private and already gone from its directory, even
+// under a umask that would open it up; a directory that cannot take it fails.
+TEST(FileSpec, PrivateTempIsUnlinkedAndOwnerOnly) {
+  tu::TempDir tmp;
+  const char* old = getenv("TMPDIR");
+  std::string saved = old ? old : "";
+  mode_t mask = umask(0);
+  for (std::string dir : {tmp.path, tmp / "missing"}) {
+    setenv("TMPDIR", dir.c_str(), 1);
+    const char* used = nullptr;
+    int fd = CreatePrivateTemp(&used);
+    EXPECT_EQ(used, dir);
+    struct stat st;
+    if (dir == tmp.path) {
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(fstat(fd, &st), 0);
+      EXPECT_EQ(std::make_tuple(st.st_mode & 07777, st.st_nlink, write(fd, "x", 1)), std::make_tuple(0600u, 0u, 1L));
+      EXPECT_TRUE(tu::ListDir(tmp.path).empty());
+      close(fd);
+    } else {
+      EXPECT_EQ(std::make_pair(fd, errno), std::make_pair(-1, ENOENT));
+    }
+  }
+  umask(mask);
+  if (old) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+}
+
 }  // namespace

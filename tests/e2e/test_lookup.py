@@ -143,9 +143,8 @@ class Lookups(E2ETestCase):
         lines = ["dns-servers " + servers]
         r = run(["-V", "a.log"], cwd=self.tmp, dns=harness.dead_port(), config_lines=lines)
         self.assertEqual(r.rc, 1, r)
-        self.assertEqual(r.out.splitlines()[-2:], [
+        self.assertEqual(r.out.splitlines(), ["Line 4 too long 336/254.",
             "The dns-servers line was refused; not asking any other servers.", "Complete."], r)
-        self.assertIn("Invalid configuration line 'dns-servers ", r.out, r)
 
 
 class Scheduling(E2ETestCase):
