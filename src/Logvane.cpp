@@ -1,13 +1,12 @@
 // Logvane: resolves the IPv4 addresses in web-server logs by reverse DNS,
 // keeps a cache of the answers and writes translated copies of the logs.
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
+#include "common/UnixFileSpec.h"
 #include "src/CacheFile.h"
 #include "src/HostTable.h"
 #include "src/Resolver.h"
@@ -39,8 +38,7 @@ static const char* TakeSettingsOption(int* argc, char*** argv) {
 
 // Names that exist but are not regular files are skipped by both passes.
 static bool SkipNonFile(const char* name) {
-  struct stat st;
-  if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (FSNotAFile(name)) {
     if (Settings.verbose) printf("'%s' is not a file, skipping it.\n", name);
     return true;
   }
@@ -89,12 +87,13 @@ int main(int argc, char** argv) {
   }
   if (Settings.verbose) puts("Waiting for the last few lookups to complete.");
   LkLookup(true, 0);
-  if (anyScanned) LkWrite(Settings.private_cache);
+  // A cache that could not be written fails the run: its answers are lost.
+  bool cacheSaved = !anyScanned || LkWrite(Settings.private_cache);
 
   bool lastTranslated = false;
   if (Settings.translate) {
     for (int i = 1; i < argc; i++) lastTranslated = TranslateLog(argv[i]);
   }
   LkFini();
-  return Finish(lastTranslated ? 0 : 1);
+  return Finish(lastTranslated && cacheSaved ? 0 : 1);
 }
