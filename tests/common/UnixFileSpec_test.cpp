@@ -178,38 +178,6 @@ TEST(FileSafety, TemporariesBesideTheTarget) {
   EXPECT_EQ(tu::ListDir(tmp.path), (std::vector<std::string>{"dir", "fifo", "out", "victim"}));
 }
 
-// A name of any length the directory takes has its temporary, backup and
-// lock names, and a current directory deeper than any path buffer is no bar.
-TEST(FileSafety, LongNamesAndDeepDirectories) {
-  tu::TempDir tmp;
-  ASSERT_EQ(chdir(tmp.path.c_str()), 0);
-  const std::string part(200, 'd');
-  for (size_t depth = tmp.path.size(); depth < 5000; depth += part.size() + 1)
-    ASSERT_EQ(mkdir(part.c_str(), 0755) + chdir(part.c_str()), 0);
-  std::string name(255, 'c');
-  for (int round = 0; round < 2; round++) {
-    FSTemp t;
-    int err = 0;
-    ASSERT_TRUE(FSTempCreate(&t, name.c_str(), nullptr, &err)) << strerror(err);
-    EXPECT_LE(t.name.size(), 255u);
-    FILE* f = FSTempStream(&t);
-    fprintf(f, "round %d\n", round), fclose(f);
-    EXPECT_TRUE(FSTempFinish(&t, 0644, (uid_t)-1, (gid_t)-1) && FSTempInstall(&t, ".bak"));
-    FSTempClose(&t);
-  }
-  int err = 0;
-  int lock = FSOpenLock(name.c_str(), (uid_t)-1, (gid_t)-1, &err);
-  EXPECT_GE(lock, 0);
-  close(lock);
-  FILE* f = FSOpenRead(name.c_str(), true, nullptr, &err);
-  ASSERT_NE(f, nullptr);
-  fclose(f);
-  EXPECT_EQ(Slurp(name), "round 1\n");
-  EXPECT_EQ(Slurp(name.substr(0, 251) + ".bak"), "round 0\n");
-  EXPECT_EQ(tu::ListDir("."), (std::vector<std::string>{name.substr(0, 250) + ".lock", name.substr(0, 251) + ".bak", name}));
-  ASSERT_EQ(chdir("/"), 0);
-}
-
 // Owner and mode of a finished file, as root: the owner and group given; a
 // group that cannot be given (not root) takes the group's bits away.
 TEST(FileSafety, FinishedOwnerAndMode) {
@@ -241,37 +209,6 @@ TEST(FileSafety, FinishedOwnerAndMode) {
               std::make_tuple(c.want_mode, c.want_uid, c.want_gid))
         << c.as_root << " " << std::oct << c.mode;
   }
-}
-
-// The lock file: one of someone else's, a link or a FIFO there is replaced
-// (the victim untouched); a held lock is not taken twice.
-TEST(FileSafety, LockFiles) {
-  tu::TempDir tmp;
-  std::string target = tmp / "cache", lock = target + ".lock", victim = tmp / "victim";
-  Spit(victim, "precious\n");
-  bool root = geteuid() == 0;
-  const char* planted[] = {"link", "fifo", "theirs", "ours", "none"};
-  for (const char* p : planted) {
-    SCOPED_TRACE(p);
-    unlink(lock.c_str());
-    ASSERT_EQ(!strcmp(p, "link") ? symlink(victim.c_str(), lock.c_str()) : 0, 0);
-    ASSERT_EQ(!strcmp(p, "fifo") ? mkfifo(lock.c_str(), 0666) : 0, 0);
-    if (!strcmp(p, "theirs") || !strcmp(p, "ours")) Spit(lock, "");
-    ASSERT_EQ(!strcmp(p, "theirs") && root ? chown(lock.c_str(), OTHER, OTHER) : 0, 0);
-    int err = 0;
-    int a = FSOpenLock(target.c_str(), root ? 0 : (uid_t)-1, (gid_t)-1, &err), b = FSOpenLock(target.c_str(), 0, 0, &err);
-    ASSERT_GE(a, 0);
-    ASSERT_GE(b, 0);
-    struct stat st;
-    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == geteuid());
-    EXPECT_TRUE(FSLock(a, false));
-    EXPECT_FALSE(FSLock(b, false));
-    close(a);
-    EXPECT_TRUE(FSLock(b, false));
-    close(b);
-  }
-  EXPECT_EQ(Slurp(victim), "precious\n");
 }
 
 }  // namespace

@@ -202,48 +202,6 @@ TEST_F(CacheFileTest, BackupRotation) {
   EXPECT_TRUE(fs::exists(cache + ".lock"));
 }
 
-// What stands at the cache name decides whether it is read and replaced: a
-// link only when it is the running user's, a regular file only. Whatever is
-// refused is left exactly as it was, and the write reports failure.
-TEST_F(CacheFileTest, CacheNameRules) {
-  bool root = geteuid() == 0;
-  tu::Victim victim(dir / "victim", "21038400 10.0.0.9 victim\n", 0640);
-  auto theirs = [&](const char* to, const std::string& at) { return symlink(to, at.c_str()) + (root ? lchown(at.c_str(), 65534, 65534) : 0); };
-  ASSERT_EQ(theirs(victim.path.c_str(), dir / "theirs"), 0);
-  struct { std::string name; const char* plant; const char* why; } rows[] = {
-      {"/dev/null", "none", "Not a regular file"}, {"/dev/zero", "none", "Not a regular file"},
-      {path, "fifo", "Not a regular file"},    {path, "dir", "Not a regular file"},
-      {path, "devnull", "Not a regular file"}, {path, "theirs", root ? "Permission denied" : nullptr},
-      {path, "ours", nullptr}};
-  for (auto& r : rows) {
-    SCOPED_TRACE(r.name + " " + r.plant);
-    fs::remove_all(path);
-    fs::remove_all(path + ".bak");
-    bool planted = !strcmp(r.plant, "theirs") ? theirs("theirs", path) == 0
-                                               : tu::Plant(strcmp(r.plant, "ours") ? r.plant : "symlink", path, victim.path) == 0;
-    ASSERT_TRUE(planted);
-    Use(r.name);
-    struct stat before, after;
-    ASSERT_EQ(lstat(r.name.c_str(), &before), 0);
-    DropTable(), NewTable();
-    Add("10.0.0.1", "new", now);
-    std::string said = Read();
-    bool ok = false;
-    said += tu::Stdout([&] { ok = LkWrite(0); });
-    ASSERT_EQ(lstat(r.name.c_str(), &after), 0);
-    if (!r.why) {  // followed: the victim is the cache
-      EXPECT_TRUE(ok && said.empty()) << said;
-      EXPECT_NE(Slurp(victim.path).find("10.0.0.1 new"), std::string::npos);
-      continue;
-    }
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(said, "Unable to read '" + r.name + "': " + r.why + "\nUnable to write '" + r.name + "'!\n");
-    EXPECT_EQ(std::make_tuple(after.st_ino, after.st_mode, after.st_uid), std::make_tuple(before.st_ino, before.st_mode, before.st_uid));
-    EXPECT_TRUE(victim.Intact());
-    EXPECT_FALSE(fs::exists(fs::symlink_status(path + ".bak")));
-  }
-}
-
 // As root, the rewritten cache keeps its owner and group, and its mode
 // less the write bits of others; names in a file someone else owns are held
 // to the test of a DNS answer, the user's own are taken as they stand.
@@ -271,19 +229,6 @@ TEST_F(CacheFileTest, ForeignCacheOwnerModeAndNames) {
     }
     unlink((path + ".lock").c_str());
   }
-}
-
-// A duplicate line costs nothing: a cache of one line repeated, long name
-// and all, grows the host pool by the one entry it keeps.
-TEST_F(CacheFileTest, DuplicateLinesCostNoMemory) {
-  std::string line = "21038400 10.0.0.1 " + std::string(480, 'n') + "\n", text;
-  for (int i = 0; i < 20000; i++) text += line;
-  Spit(dir / "plain", text);
-  ASSERT_TRUE(tu::Sh(dir.path, "gzip -c plain > dnscache"));
-  int32_t blocks = (DropTable(), NewTable(), hostPool->block_count);
-  EXPECT_EQ(Read(), "19999 duplicate IP addresses in the DNS cache file, ignored.\n");
-  EXPECT_LE(hostPool->block_count, blocks + 1);
-  EXPECT_EQ(Count(), 1u);
 }
 
 // Runs sharing a cache: a write first takes in what another run wrote since
