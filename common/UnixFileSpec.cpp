@@ -191,7 +191,7 @@ int FSOpenLock(const char* target, uid_t owner, gid_t group, int* err) {
     }
     fd = CreateAt(dir, name);
     if (fd >= 0 && geteuid() == 0) (void)!fchown(fd, owner, group);
-    if (fd < 0) *err = errno;
+    if (fd < 0 && (*err = errno) != EEXIST) break;
   }
   close(dir);
   return fd;
