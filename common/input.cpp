@@ -196,8 +196,7 @@ InputFile* INFOpen(FILE* stream, MemoryPool* pool) {
 }
 
 InputFile* INOpenPath(const char* path, MemoryPool* pool) {
-  FileSpec fs(path);
-  FILE* f = OpenFile(fs.path, "rb", nullptr);
+  FILE* f = OpenFile(path, "rb", nullptr);
   if (!f) return nullptr;
   InputFile* in = INFOpen(f, pool);
   if (!in) fclose(f);

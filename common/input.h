@@ -32,7 +32,7 @@ struct InputFile {
   char buff[IN_BUFF_SIZE];
 };
 
-// Opens path (aliases followed) for reading; null when it cannot be opened.
+// Opens path, a regular file, for reading (OpenFile); null when it cannot.
 InputFile* INOpenPath(const char* path, MemoryPool* pool);
 // Reader over an open stream (null stream gives null); kind sniffed from the
 // first 16 bytes.

@@ -5,6 +5,8 @@
 struct HostEntry;
 
 // One line (no line end) into e; true when well formed. e may change on false.
+// A name is left pointing into line.
 bool DNSFileParse(const char* line, HostEntry* e);
 void LkRead();
-void LkWrite(uint8_t private_cache);
+// False (after its message) when the cache could not be written.
+bool LkWrite(uint8_t private_cache);

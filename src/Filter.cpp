@@ -58,7 +58,7 @@ static int CopyAll(int from, int to) {
 void FLHoldMessages(int argc, char** argv) {
   bool dash = false;
   for (int i = 1; i < argc; i++) dash = dash || !strcmp(argv[i], "-");
-  if (!dash || (held = CreatePrivateTemp(nullptr)) < 0) return;
+  if (!dash || (held = FSPrivateTemp(nullptr)) < 0) return;
   fflush(stdout);
   shown = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   if (shown < 0 || dup2(held, STDOUT_FILENO) < 0) {
@@ -121,7 +121,7 @@ static int TeeClose(void*) {
 }
 
 static FILE* OpenTee() {
-  copy = CreatePrivateTemp(&copy_dir);
+  copy = FSPrivateTemp(&copy_dir);
   if (copy < 0) {
     printf("Unable to keep a copy of standard input in '%s': %s.\n", copy_dir, strerror(errno));
     return nullptr;

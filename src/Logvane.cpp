@@ -1,7 +1,5 @@
 // Logvane: resolves the IPv4 addresses in web-server logs by reverse DNS,
 // keeps a cache of the answers and writes translated copies of the logs.
-#include <sys/stat.h>
-
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -9,6 +7,7 @@
 
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
+#include "common/UnixFileSpec.h"
 #include "src/CacheFile.h"
 #include "src/Filter.h"
 #include "src/HostTable.h"
@@ -41,8 +40,7 @@ static const char* TakeSettingsOption(int* argc, char*** argv) {
 
 // Names that exist but are not regular files are skipped by both passes.
 static bool SkipNonFile(const char* name) {
-  struct stat st;
-  if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (FSNotAFile(name)) {
     if (Settings.verbose) printf("'%s' is not a file, skipping it.\n", name);
     return true;
   }
@@ -97,7 +95,8 @@ int main(int argc, char** argv) {
   }
   if (Settings.verbose) puts("Waiting for the last few lookups to complete.");
   LkLookup(true, 0);
-  if (anyScanned) LkWrite(Settings.private_cache);
+  // A cache that could not be written fails the run: its answers are lost.
+  bool cacheSaved = !anyScanned || LkWrite(Settings.private_cache);
 
   bool lastTranslated = false, streamFailed = false;
   if (Settings.translate) {
@@ -110,5 +109,5 @@ int main(int argc, char** argv) {
   // Unresolved for want of a server is a failed run, translated or not.
   bool reached = LkFaultCount() == 0;
   LkFini();
-  return Finish(lastTranslated && !streamFailed && reached ? 0 : 1);
+  return Finish(lastTranslated && !streamFailed && reached && cacheSaved ? 0 : 1);
 }

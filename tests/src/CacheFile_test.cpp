@@ -1,5 +1,6 @@
 #include "src/CacheFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -8,17 +9,20 @@
 #include <cerrno>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 
+#include "common/UnixFileSpec.h"
 #include "tests/common/TestUtil.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using tu::ListDir;
 using tu::Slurp;
 using tu::Spit;
 const int32_t DAY = 86400;
 
-const std::vector<std::string> kPair = {"dnscache", "dnscache.bak"};
+const std::vector<std::string> kPair = {"dnscache", "dnscache.bak", "dnscache.lock"};
 
 class CacheFileTest : public tu::HostTableTest {
  protected:
@@ -211,7 +215,109 @@ TEST_F(CacheFileTest, BackupRotation) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(ListDir(dir / "real"), (std::vector<std::string>{"cache", "cache.bak"}));  // no temporary files
+  EXPECT_EQ(ListDir(dir / "real"), (std::vector<std::string>{"cache", "cache.bak", "cache.lock"}));  // no temporary files
+  // A name as long as the directory takes keeps its backup and lock beside it.
+  Use(dir / std::string(250, 'c'));
+  Write(false), Write(false);
+  EXPECT_EQ(Slurp(cache + ".bak"), Slurp(cache));
+  EXPECT_TRUE(fs::exists(cache + ".lock"));
+}
+
+// As root, the rewritten cache keeps its owner and group, and its mode
+// less the write bits of others; names in a file someone else owns are held
+// to the test of a DNS answer, the user's own are taken as they stand.
+TEST_F(CacheFileTest, ForeignCacheOwnerModeAndNames) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  const std::string lines = "21038400 10.0.0.1 ok.example\n21038400 10.0.0.2 has blank\n21038400 10.0.0.3 tab\there\n"
+                            "21038400 10.0.0.4 \x1b[31mred\n21038400 10.0.0.5 q\"uote\n21038400 10.0.0.6 *\n";
+  struct { uid_t owner; mode_t mode; mode_t want; const char* said; size_t loaded; } rows[] = {
+      {65534, 0666, 0644, "4 corrupt lines in the DNS cache file, ignored.\n", 2},
+      {65534, 0600, 0600, "4 corrupt lines in the DNS cache file, ignored.\n", 2},
+      {0, 0664, 0644, "", 6}};
+  for (auto& r : rows) {
+    SCOPED_TRACE(r.owner);
+    Spit(path, lines);
+    ASSERT_EQ(chown(path.c_str(), r.owner, r.owner) + chmod(path.c_str(), r.mode), 0);
+    std::string said = Reload();
+    EXPECT_EQ(said, r.said);
+    EXPECT_EQ(Count(), r.loaded);
+    EXPECT_EQ(Write(false), "");
+    for (const std::string& name : {path, path + ".lock"}) {
+      struct stat st;
+      ASSERT_EQ(stat(name.c_str(), &st), 0);
+      EXPECT_EQ(std::make_tuple(st.st_uid, st.st_gid), std::make_tuple(r.owner, r.owner)) << name;
+      EXPECT_EQ(st.st_mode & 07777, name == path ? r.want : 0600);
+    }
+    unlink((path + ".lock").c_str());
+  }
+}
+
+// Runs sharing a cache: a write first takes in what another run wrote since
+// this one read the file (later entries win, lookups under way are left be).
+TEST_F(CacheFileTest, WriteTakesInAnotherRunsEntries) {
+  Settings.divisor = 1;
+  Settings.verbose = 1;
+  Spit(path, std::to_string(now - 100) + " 10.0.0.1 old\n" + std::to_string(now - 100) + " 10.0.0.2 mine\n");
+  Read();
+  Find("10.0.0.2")->time = now;  // met again in this run
+  Add("10.0.0.3", nullptr, now);  // still being looked up
+  Add("10.0.0.4", "ours", now);
+  Spit(path, std::to_string(now - 50) + " 10.0.0.1 newer\n" + std::to_string(now - 50) + " 10.0.0.2 theirs\n" +
+                 std::to_string(now) + " 10.0.0.3 done\n" + std::to_string(now) + " 10.0.0.5 theirs\n");
+  EXPECT_EQ(Write(false), "Took 2 entries from another run's cache.\nWrote 4 cache entries, 0 expired, 0 (0%) were unresolved.\n");
+  EXPECT_EQ(Reload(), "Read 4 entries from DNS cache, 0 (0%) were unresolved.\n");
+  EXPECT_STREQ(Find("10.0.0.1")->domain, "newer");
+  EXPECT_STREQ(Find("10.0.0.2")->domain, "mine");
+  EXPECT_EQ(Find("10.0.0.3"), nullptr);
+  EXPECT_STREQ(Find("10.0.0.5")->domain, "theirs");
+  // Unchanged since this run's own write: nothing to take in.
+  EXPECT_EQ(Write(false), "Wrote 4 cache entries, 0 expired, 0 (0%) were unresolved.\n");
+}
+
+// Many runs writing one cache at once lose nothing; one that finds the lock
+// taken says so when verbose, and waits.
+TEST_F(CacheFileTest, ConcurrentRunsLoseNoEntry) {
+  const int RUNS = 4, ROUNDS = 15, EACH = 40;
+  int err;
+  int held = FSOpenLock(path.c_str(), (uid_t)-1, (gid_t)-1, &err);
+  ASSERT_TRUE(FSLock(held, false));
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  fflush(stdout);
+  std::vector<pid_t> kids;
+  for (int k = 0; k < RUNS; k++) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(held);
+      int quiet = open("/dev/null", O_WRONLY);
+      dup2(k == 0 ? out[1] : quiet, 1);
+      Settings.verbose = k == 0;
+      for (int round = 0; round < ROUNDS; round++) {
+        DropTable(), NewTable();
+        LkRead();
+        for (int i = 0; i < EACH; i++) Add(0x0a000000u + (uint32_t)((k * ROUNDS + round) * EACH + i), "h.example", now);
+        if (!LkWrite(0)) _exit(1);
+      }
+      fflush(stdout);
+      _exit(0);
+    }
+    kids.push_back(pid);
+  }
+  close(out[1]);
+  usleep(300000);
+  close(held);
+  for (pid_t pid : kids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  std::string said;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) said.append(buf, (size_t)n);
+  close(out[0]);
+  EXPECT_EQ(said.rfind("'" + path + "' not found, creating it.\nWaiting for another run to finish writing '" + path + "'.\n", 0), 0u) << said;
+  Reload();
+  EXPECT_EQ(Count(), (size_t)(RUNS * ROUNDS * EACH));
 }
 
 // Temporary files of killed writes are cleared once they are an hour old;
@@ -225,7 +331,7 @@ TEST_F(CacheFileTest, StaleTemporaryFilesAreRemoved) {
   ASSERT_EQ(unlink((dir / names[1]).c_str()) + mkdir((dir / names[1]).c_str(), 0755), 0);  // not a file
   Add("10.0.0.1", "a", now);
   Write(false);
-  EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"dnscache", "dnscache.tmpAb12C-", "dnscache.tmpQwErTy",
+  EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"dnscache", "dnscache.lock", "dnscache.tmpAb12C-", "dnscache.tmpQwErTy",
                                                     "dnscache.tmpXyZ789", "dnscache.tmpshort", "other.tmpAb12Cd"}));
 }
 
@@ -242,6 +348,7 @@ TEST_F(CacheFileTest, BackupByCopyWhereLinksAreRefused) {
   ASSERT_EQ(chmod(cache.c_str(), 0644), 0);
   std::string before = Slurp(cache);
   Add("10.0.0.2", "new", now);
+  unlink((cache + ".lock").c_str());  // root's lock is for root's runs
   fflush(stdout);
   pid_t child = fork();
   if (child == 0) {
@@ -316,7 +423,7 @@ TEST_F(CacheFileTest, ReadOnlyDirectoryKeepsCache) {
   Add("10.0.0.2", "second", now);
   EXPECT_EQ(Write(false), "Unable to open '" + cache + "' for output.\n");
   EXPECT_EQ(Slurp(cache), before);
-  EXPECT_EQ(ListDir(fs.dir), std::vector<std::string>{"dnscache"});
+  EXPECT_EQ(ListDir(fs.dir), (std::vector<std::string>{"dnscache", "dnscache.lock"}));
 }
 
 // A write killed at any moment leaves the old or the new cache whole.
