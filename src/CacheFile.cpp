@@ -20,6 +20,7 @@
 #include "common/input.h"
 #include "common/zstream.h"
 #include "src/FormatCount.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/Settings.h"
 
@@ -68,7 +69,7 @@ static int32_t ReadTimeField(const char* p) {
   return (int32_t)(negative ? 0u - v : v);
 }
 
-bool DNSFileParse(const char* line, HostEntry* e) {
+bool DNSFileParse(const char* line, HostEntry* e, IP6Key* key6) {
   const char* p = line;
   if (*p != '-' && !IsDigit(*p)) return false;
   e->time = CacheTimeIn(ReadTimeField(p));
@@ -84,8 +85,14 @@ bool DNSFileParse(const char* line, HostEntry* e) {
     if (*p++ != ' ') return false;
   }
 
-  if (!IPParse(p, &e->address)) return false;
-  while (*p == '.' || IsDigit(*p)) p++;
+  if (key6) {
+    const char* address = p;
+    while (*p && *p != ' ') p++;
+    if (!IP6Parse(address, p, key6)) return false;
+  } else {
+    if (!IPParse(p, &e->address)) return false;
+    while (*p == '.' || IsDigit(*p)) p++;
+  }
   if (*p++ != ' ') return false;
 
   if (*p == 0) return false;
@@ -104,6 +111,18 @@ static int32_t Percent(uint32_t part, uint32_t whole) {
   return whole ? (int32_t)((uint64_t)part * 100u / whole) : 0;
 }
 
+// A line with an IPv6 address, into host6Table; the entry read, or null when
+// the line is no such line. *dup: the address was there already.
+static HostEntry* ReadLine6(const char* line, Host6Entry** spare, bool* dup) {
+  if (!*spare) *spare = (Host6Entry*)MPAlloc(hostPool, sizeof(Host6Entry));
+  Host6Entry* e = *spare;
+  if (!DNSFileParse(line, &e->entry, &e->address)) return nullptr;
+  e->entry.address = 0;
+  *dup = Host6Find(&e->address) != nullptr;
+  if (!*dup) HashInsert(host6Table, e), *spare = nullptr;
+  return &e->entry;
+}
+
 void LkRead() {
   MemoryPool* pool = MPNew();
   InputFile* in = INOpenPath(cachePath, pool);
@@ -116,13 +135,22 @@ void LkRead() {
   uint32_t entries = 0, corrupt = 0, duplicates = 0, unresolved = 0;
   // Rejected and duplicate lines leave the spare for the next line.
   HostEntry* spare = nullptr;
+  Host6Entry* spare6 = nullptr;
   char line[CACHE_LINE_SIZE];
   int32_t len;
   while ((len = INReadLine(line, CACHE_LINE_SIZE, nullptr, in)) > 0) {
     while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = 0;
     if (!spare) spare = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
     if (!DNSFileParse(line, spare)) {
-      corrupt++;
+      HostEntry* e6 = nullptr;
+      bool dup = false;
+      if (host6Table && Settings.ipv6 && (e6 = ReadLine6(line, &spare6, &dup))) {
+        entries++;
+        unresolved += e6->domain == FailedMark;
+        duplicates += dup;
+      } else {
+        corrupt++;
+      }
       continue;
     }
     entries++;
@@ -202,11 +230,13 @@ static bool Older(int32_t time, int32_t now, int32_t days) {
   return time < limit;
 }
 
-static void WriteEntry(CacheOut* o, const HostEntry* e, uint8_t private_cache, CacheCounts* c) {
+// key6: the entry's IPv6 address; null for an IPv4 entry.
+static void WriteEntry(CacheOut* o, const HostEntry* e, const IP6Key* key6, uint8_t private_cache,
+                       CacheCounts* c) {
   bool failed = HostFailed(e);
   // A line break inside a name would split the line and corrupt the file.
   if (!failed && strpbrk(e->domain, "\r\n")) return;
-  char head[64];
+  char head[32 + IP6_TEXT_SIZE];
   char* p = PutSigned(head, CacheTimeOut(e->time));
   *p++ = ' ';
   if (private_cache && failed) {
@@ -214,7 +244,10 @@ static void WriteEntry(CacheOut* o, const HostEntry* e, uint8_t private_cache, C
     p = PutUnsigned(p, e->tries);
     *p++ = ' ';
   }
-  IPFormat(e->address, p);
+  if (key6)
+    IP6Format(key6, p);
+  else
+    IPFormat(e->address, p);
   p += strlen(p);
   *p++ = ' ';
   if (failed) {
@@ -230,19 +263,30 @@ static void WriteEntry(CacheOut* o, const HostEntry* e, uint8_t private_cache, C
   c->written++;
 }
 
+// Pending entries are left out, expired ones counted and dropped.
+static void WriteLive(CacheOut* o, const HostEntry* e, const IP6Key* key6, int32_t now,
+                      uint8_t private_cache, CacheCounts* c) {
+  if (!e->domain) return;
+  if ((HostFailed(e) && Older(e->time, now, Settings.expire_failed)) ||
+      Older(e->time, now, Settings.expire_good)) {
+    c->expired++;
+    return;
+  }
+  WriteEntry(o, e, key6, private_cache, c);
+}
+
+// IPv4 entries in the table's order, then the IPv6 ones.
 static void WriteTable(CacheOut* o, uint8_t private_cache, CacheCounts* c) {
   int32_t now = (int32_t)time(nullptr);
+  void* item;
   for (HashNode* node = HashFirst(hostTable); node; node = HashNext(hostTable)) {
-    void* item;
     HashItem(hostTable, node, &item);
-    const HostEntry* e = (const HostEntry*)item;
-    if (!e->domain) continue;
-    if ((HostFailed(e) && Older(e->time, now, Settings.expire_failed)) ||
-        Older(e->time, now, Settings.expire_good)) {
-      c->expired++;
-      continue;
-    }
-    WriteEntry(o, e, private_cache, c);
+    WriteLive(o, (const HostEntry*)item, nullptr, now, private_cache, c);
+  }
+  for (HashNode* node = host6Table ? HashFirst(host6Table) : nullptr; node; node = HashNext(host6Table)) {
+    HashItem(host6Table, node, &item);
+    const Host6Entry* e6 = (const Host6Entry*)item;
+    WriteLive(o, &e6->entry, &e6->address, now, private_cache, c);
   }
   OutFlush(o);
 }

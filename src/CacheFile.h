@@ -3,8 +3,10 @@
 #include <cstdint>
 
 struct HostEntry;
+struct IP6Key;
 
 // One line (no line end) into e; true when well formed. e may change on false.
-bool DNSFileParse(const char* line, HostEntry* e);
+// With key6 the address must be IPv6 and goes there instead.
+bool DNSFileParse(const char* line, HostEntry* e, IP6Key* key6 = nullptr);
 void LkRead();
 void LkWrite(uint8_t private_cache);

@@ -9,6 +9,7 @@
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
 #include "src/CacheFile.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/Resolver.h"
 #include "src/Scan.h"
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
 
   hostPool = MPNew();
   hostTable = HashInit(HOST_TABLE_EXPECTED, hostPool, HostKeyHash, HostKeyEqual);
+  if (Settings.ipv6) Host6Init();
   if (!LkNetInit()) return Finish(1);
   LkRead();
 

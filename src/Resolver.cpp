@@ -15,6 +15,7 @@
 #include "common/HashTable.h"
 #include "common/Machine.h"
 #include "common/MemoryPool.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/Settings.h"
 
@@ -69,14 +70,7 @@ bool LkNetInit() {
   return true;
 }
 
-static void callback(void* arg, int status, int /*timeouts*/, struct hostent* host) {
-  uint32_t address = (uint32_t)(uintptr_t)arg;
-  HostEntry* e = nullptr;
-  if (!HashFind(hostTable, &address, (void**)&e) || !e) {
-    puts("Unable to locate finished addr (internal error)!");
-    pending_cnt--;
-    return;
-  }
+static void StoreAnswer(HostEntry* e, int status, struct hostent* host) {
   if (status == ARES_SUCCESS && host && HostNameValid(host->h_name)) {
     size_t len = strlen(host->h_name) + 1;
     char* copy = (char*)MPAlloc(hostPool, (int32_t)len);
@@ -85,32 +79,57 @@ static void callback(void* arg, int status, int /*timeouts*/, struct hostent* ho
   } else {
     e->domain = FailedMark;
   }
+}
+
+static void callback(void* arg, int status, int /*timeouts*/, struct hostent* host) {
+  uint32_t address = (uint32_t)(uintptr_t)arg;
+  HostEntry* e = nullptr;
+  if (!HashFind(hostTable, &address, (void**)&e) || !e) {
+    puts("Unable to locate finished addr (internal error)!");
+    pending_cnt--;
+    return;
+  }
+  StoreAnswer(e, status, host);
   pending_cnt--;
+}
+
+// An IPv6 query carries its entry, which lives as long as the run.
+static void callback6(void* arg, int status, int /*timeouts*/, struct hostent* host) {
+  StoreAnswer((HostEntry*)arg, status, host);
+  pending_cnt--;
+}
+
+// A known entry met in a log; true when a retry is due.
+static bool MeetKnown(HostEntry* e, int32_t now) {
+  if (e->status == HOST_CACHED) {
+    e->status = HOST_REUSED;
+    uint32_t limit = (uint32_t)now - (uint32_t)Settings.retry_failed * LK_DAY;
+    if (HostFailed(e) && e->tries <= LK_RETRY_CEILING && (uint32_t)e->time < limit) {
+      e->tries++;
+      e->time = now;
+      return true;
+    }
+  }
+  if (HostNamed(e)) e->time = now;
+  return false;
+}
+
+// A new entry, about to be queried for the first time.
+static void StartEntry(HostEntry* e, int32_t now) {
+  e->domain = nullptr;
+  e->time = now;
+  e->tries = 1;
+  e->status = HOST_NEW;
 }
 
 // Decides whether address needs a query; true when one is due.
 static bool NeedsQuery(uint32_t address) {
   HostEntry* e = nullptr;
   int32_t now = (int32_t)time(nullptr);
-  if (HashFind(hostTable, &address, (void**)&e) && e) {
-    if (e->status == HOST_CACHED) {
-      e->status = HOST_REUSED;
-      uint32_t limit = (uint32_t)now - (uint32_t)Settings.retry_failed * LK_DAY;
-      if (HostFailed(e) && e->tries <= LK_RETRY_CEILING && (uint32_t)e->time < limit) {
-        e->tries++;
-        e->time = now;
-        return true;
-      }
-    }
-    if (HostNamed(e)) e->time = now;
-    return false;
-  }
+  if (HashFind(hostTable, &address, (void**)&e) && e) return MeetKnown(e, now);
   e = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
   e->address = address;
-  e->domain = nullptr;
-  e->time = now;
-  e->tries = 1;
-  e->status = HOST_NEW;
+  StartEntry(e, now);
   HashInsert(hostTable, e);
   return true;
 }
@@ -169,19 +188,34 @@ static void Drain() {
   }
 }
 
+// One reverse query, paced and within the limit.
+static void Submit(const void* address, int len, int family, ares_host_callback done, void* arg) {
+  Pace();
+  WaitBelowLimit();
+  pending_cnt++;  // before the call: the completion may run inside it
+  ares_gethostbyaddr(achan, address, len, family, done, arg);
+  struct timeval zero = {0, 0};
+  ServiceOnce(&zero);
+}
+
 bool LkLookup(bool drain, uint32_t address) {
   if (drain) {
     Drain();
     return true;
   }
   if (!NeedsQuery(address)) return false;
-  Pace();
-  WaitBelowLimit();
-  pending_cnt++;  // before the call: the completion may run inside it
-  ares_gethostbyaddr(achan, &address, sizeof address, AF_INET, callback,
-                     (void*)(uintptr_t)address);
-  struct timeval zero = {0, 0};
-  ServiceOnce(&zero);
+  Submit(&address, sizeof address, AF_INET, callback, (void*)(uintptr_t)address);
+  return true;
+}
+
+bool LkLookup6(const IP6Key* address) {
+  uint32_t v4;
+  if (IP6Mapped(address, &v4)) return LkLookup(false, v4);
+  int32_t now = (int32_t)time(nullptr);
+  Host6Entry* e6 = Host6Find(address);
+  if (e6 && !MeetKnown(&e6->entry, now)) return false;
+  if (!e6) StartEntry(&(e6 = Host6Add(address))->entry, now);
+  Submit(address->b, sizeof address->b, AF_INET6, callback6, &e6->entry);
   return true;
 }
 
@@ -190,8 +224,10 @@ void LkFini() {
   ares_destroy(achan);
   achan = nullptr;
   HashFini(hostTable);
+  if (host6Table) HashFini(host6Table);
   MPDelete(hostPool);
   hostTable = nullptr;
+  host6Table = nullptr;
   hostPool = nullptr;
   ares_library_cleanup();
 }

@@ -31,6 +31,9 @@ struct SettingsRecord {
   int32_t dns_timeout;    // milliseconds; 0: library default
   int32_t dns_tries;      // 0: library default
   int32_t dns_inflight;   // soft limit of outstanding queries
+  // Address finding, from the configuration file only.
+  uint8_t ipv6;           // IPv6 addresses too
+  uint8_t skip_versions;  // dotted quads that are versions are no addresses
 };
 
 extern SettingsRecord Settings;
