@@ -10,8 +10,11 @@ once they are in force; SIGTERM/SIGINT stop it.
 
 Rules file: {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE}};
 an exact address wins, then the longest prefix, then "default" ("auto").
+IPv6 addresses and prefixes ("2001:db8::1", "2001:db8::/32") work the same
+for PTR queries under ip6.arpa.
 RULE is one of
-  "auto"                        host-a-b-c-d.example for a.b.c.d
+  "auto"                        host-a-b-c-d.example for a.b.c.d,
+                                host-2001-db8--1.example for 2001:db8::1
   "nxdomain" | "servfail" | "refused" | "formerr" | "drop" (never answer)
   "any.other.text"              that name (PTR)
   {"name": "h.example" or ["h1.example", "h2.example"]}   PTR answer(s)
@@ -44,12 +47,14 @@ The server also accepts DNS over TCP on the same port number (a client told
 "TC" retries there); TCP queries are logged like UDP ones.
 
 Log, one line per query, flushed before any reply: "a.b.c.d<TAB>unix-time"
-for a PTR of a.b.c.d.in-addr.arpa, "!qname<TAB>qtype<TAB>unix-time" for
+for a PTR of a.b.c.d.in-addr.arpa (an IPv6 address in RFC 5952 text for one
+under ip6.arpa), "!qname<TAB>qtype<TAB>unix-time" for
 anything else (answered REFUSED).
 """
 
 import argparse
 import heapq
+import ipaddress
 import json
 import os
 import select
@@ -70,6 +75,15 @@ def ip_to_int(text):
     if len(parts) != 4 or not all(p.isdigit() and int(p) < 256 for p in parts):
         raise ValueError("bad IPv4 address %r" % text)
     return struct.unpack("!I", bytes(int(p) for p in parts))[0]
+
+
+def addr_key(text):
+    """The rule key of an address: an int for IPv4, an IPv6Address for IPv6."""
+    return ipaddress.IPv6Address(text) if ":" in text else ip_to_int(text)
+
+
+def addr_text(addr):
+    return str(addr) if isinstance(addr, ipaddress.IPv6Address) else socket.inet_ntoa(struct.pack("!I", addr))
 
 
 def latin1(text):
@@ -202,21 +216,25 @@ class Rules:
         self.exact = {}
         self.prefixes = []  # (bits, network, rule), longest first
         for key, rule in doc.get("rules", {}).items():
-            if "/" in key:
+            if "/" in key and ":" in key:
+                net = ipaddress.IPv6Network(key)
+                self.prefixes.append((net.prefixlen, net, None, normalize(rule)))
+            elif "/" in key:
                 net, bits = key.split("/")
                 bits = int(bits)
                 mask = (0xFFFFFFFF << (32 - bits)) & 0xFFFFFFFF if bits else 0
                 self.prefixes.append((bits, ip_to_int(net) & mask, mask, normalize(rule)))
             else:
-                self.exact[ip_to_int(key)] = normalize(rule)
+                self.exact[addr_key(key)] = normalize(rule)
         self.prefixes.sort(key=lambda p: -p[0])
 
     def lookup(self, addr):
         rule = self.exact.get(addr)
         if rule is not None:
             return rule
+        v6 = isinstance(addr, ipaddress.IPv6Address)
         for _bits, net, mask, rule in self.prefixes:
-            if addr & mask == net:
+            if (v6 and addr in net) if mask is None else (not v6 and addr & mask == net):
                 return rule
         return self.default
 
@@ -248,8 +266,14 @@ def parse_query(pkt):
 
 
 def reverse_address(labels):
-    """a.b.c.d as an int for labels d.c.b.a.in-addr.arpa, else None."""
+    """a.b.c.d as an int for labels d.c.b.a.in-addr.arpa, an IPv6Address for
+    32 nibbles under ip6.arpa, else None."""
     low = [lab.lower() for lab in labels]
+    if len(low) == 34 and low[32:] == [b"ip6", b"arpa"]:
+        nibbles = b"".join(reversed(low[:32]))
+        if len(nibbles) != 32 or any(c not in b"0123456789abcdef" for c in nibbles):
+            return None
+        return ipaddress.IPv6Address(int(nibbles, 16))
     if len(low) != 6 or low[4:] != [b"in-addr", b"arpa"]:
         return None
     try:
@@ -347,7 +371,7 @@ class Server:
             self.log.write("!%s\t%d\t%.6f\n" % (qname, qtype, now))
             self.send(build_reply(qid, qflags, question, RCODES["refused"]), peer)
             return
-        self.log.write("%s\t%.6f\n" % (socket.inet_ntoa(struct.pack("!I", addr)), now))
+        self.log.write("%s\t%.6f\n" % (addr_text(addr), now))
         rule = self.rules.lookup(addr)
         if isinstance(rule, list):
             n = self.seen.get(addr, 0)
@@ -373,7 +397,7 @@ class Server:
         if action == "drop":
             return None
         if action == "auto":
-            name = "host-%s.example" % socket.inet_ntoa(struct.pack("!I", addr)).replace(".", "-")
+            name = "host-%s.example" % addr_text(addr).replace(".", "-").replace(":", "-")
             return build_reply(qid, qflags, question, 0, ptr_records([name_template(name)]), ttl, rule)
         if action == "name":
             return build_reply(qid, qflags, question, 0, rule["records"], ttl, rule)

@@ -64,6 +64,61 @@ TEST_F(CacheFileTest, LineGrammar) {
   }
 }
 
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(text.substr(at, nl - at));
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// IPv6 lines: the same grammar, RFC 5952 text written, any spelling read, the
+// first line of an address winning; with ipv6 off they are corrupt lines.
+TEST_F(CacheFileTest, IPv6Entries) {
+  IP6Key key;
+  HostEntry e{};
+  const char* refused[] = {"21038400 2001:db8:::1 h", "21038400 10.0.0.1 h", "21038400 [2001:db8::1] h",
+                           "21038400 2001:db8::1", "21038400 2001:db8::1\th", "21038400 $x 2001:db8::1 h"};
+  for (const char* line : refused) EXPECT_FALSE(DNSFileParse(line, &e, &key)) << line;
+  ASSERT_TRUE(DNSFileParse("21038400 $2 2001:DB8:0::1  h", &e, &key));
+  EXPECT_EQ(std::make_tuple(e.time, e.tries, std::string(e.domain)), std::make_tuple(1262304000, 2u, std::string(" h")));
+  IP6Key want = Key6("2001:db8::1");
+  EXPECT_EQ(memcmp(&key, &want, sizeof key), 0);
+
+  Settings.ipv6 = Settings.verbose = 1;
+  int32_t t = now - now % 60;
+  std::string f = std::to_string(t / 60);
+  for (bool priv : {false, true}) {
+    DropTable(), NewTable();
+    Add("1.0.0.0", "one.example", t);
+    Add6("2001:DB8:0:0:0:0:0:1", "six.example", t);
+    Add6("::ffff:0:192.0.2.1", "*", t, 2);
+    Add6("2001:db8::2", nullptr, t);                    // pending: left out
+    Add6("2001:db8::3", "old.example", t - 100 * DAY);  // expired
+    EXPECT_EQ(Write(priv), "Wrote 3 cache entries, 1 expired, 1 (33%) were unresolved.\n");
+    std::string text = priv ? tu::Unpack("gzip", path) : Slurp(path);
+    EXPECT_EQ(SortedLines(text), SortedLines(f + " 1.0.0.0 one.example\n" + f + " 2001:db8::1 six.example\n" + f +
+                                             (priv ? " $2" : "") + " ::ffff:0:192.0.2.1 *\n"));
+    EXPECT_EQ(text.substr(0, f.size() + 9), f + " 1.0.0.0 ");  // IPv4 lines first
+    EXPECT_EQ(Reload(), "Read 3 entries from DNS cache, 1 (33%) were unresolved.\n");
+    EXPECT_EQ(std::make_tuple(Find6("2001:db8::1")->time, Find6("2001:db8::1")->status), std::make_tuple(t, 0));
+    EXPECT_EQ(Find6("::ffff:0:c000:201")->tries, priv ? 2u : 4u);
+    EXPECT_EQ(Find6("2001:db8::2"), nullptr);
+  }
+  Spit(path, f + " 2001:db8::9 first\n" + f + " 2001:0db8:0::9 second\n" + f + " 2001:db8::9:: x\n");
+  EXPECT_EQ(Reload(), "1 duplicate IP addresses in the DNS cache file, ignored.\n"
+                      "1 corrupt lines in the DNS cache file, ignored.\n"
+                      "Read 2 entries from DNS cache, 0 (0%) were unresolved.\n");
+  EXPECT_STREQ(Find6("2001:db8::9")->domain, "first");
+  // A run with ipv6 off reads like a build without it: the lines are dropped.
+  Spit(path, f + " 1.0.0.0 one.example\n" + f + " 2001:db8::1 six.example\n" + f + " $2 ::ffff:0:c000:201 *\n");
+  Settings.ipv6 = Settings.verbose = 0;
+  EXPECT_EQ(Reload(), "2 corrupt lines in the DNS cache file, ignored.\n");
+  EXPECT_EQ(Count(), 1u);
+  Write(false);
+  EXPECT_EQ(Slurp(path), f + " 1.0.0.0 one.example\n");
+}
+
 TEST_F(CacheFileTest, ReadingCountsAndLineEnds) {
   std::string data = "21038400 10.0.0.1 first\r\n21038400 10.0.0.2 *\r21038400 10.0.0.3 " + std::string(600, 'n') + "\n";
   for (int i = 0; i < 1500; i++) data += "21038400 10.0.0.1 again\n";
