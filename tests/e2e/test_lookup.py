@@ -102,6 +102,48 @@ class Lookups(E2ETestCase):
         self.assertIn("Invalid configuration line 'dns-servers ", r.out, r)
 
 
+class IPv6(E2ETestCase):
+    LOG = ("2001:db8::1 - - [06/Dec/2024:11:00:00 +0000] \"GET / HTTP/1.1\" 200 1\n"
+           "2001:DB8:0:0:0:0:0:1 x [2001:db8::2]:8443\n"
+           "::ffff:198.51.100.7 ::FFFF:c633:6407 198.51.100.7\n"
+           "64:ff9b::192.0.2.1 fe80::1%eth0\n"
+           "10:15:30 00:1a:2b:3c:4d:5e :: 2001:db8::3x x2001:db8::3\n"
+           "2001:db8::4\n")
+    ASKED = ["198.51.100.7", "2001:db8::1", "2001:db8::2", "2001:db8::4", "64:ff9b::c000:201", "fe80::1"]
+
+    def test_asked_once_each_cached_and_translated(self):
+        harness.write_file(self.tmp / "a.log", self.LOG)
+        # One query at a time, each answered after 100 ms: IPv6 queries keep the limit too.
+        with FakeDNS({"2001:db8::4": "nxdomain"}, default={"action": "auto", "delay": 100}) as dns:
+            r = run(["-V", "-private", "-translate", "-normal", "a.log"], cwd=self.tmp, dns=dns,
+                    config_lines=["ipv6 yes", "dns-inflight 1"])
+            times = [t for _, t in dns.query_times()]
+            self.assertEqual(sorted(dns.queries()), self.ASKED, dns.describe())
+        self.assertTrue(all(b - a >= 0.08 for a, b in zip(times, times[1:])), times)
+        self.assertIn("Looked up 6 IPs, used 0 from cache, total of 6 in cache,\n  3 duplicates, 6 lines", r.out, r)
+        want = {a: "host-%s.example" % a.replace(".", "-").replace(":", "-") for a in self.ASKED}
+        want["2001:db8::4"] = "*"
+        self.assertEqual(names(self.tmp / "dnscache"), want)
+        self.assertEqual(cache_lines(self.tmp / "dnscache")["2001:db8::4"][1], 1)
+        self.assertEqual((self.tmp / "a.log.out").read_text().splitlines()[:4], [
+            "host-2001-db8--1.example - - [06/Dec/2024:11:00:00 +0000] \"GET / HTTP/1.1\" 200 1",
+            "host-2001-db8--1.example x [host-2001-db8--2.example]:8443",
+            "host-198-51-100-7.example host-198-51-100-7.example host-198-51-100-7.example",
+            "host-64-ff9b--c000-201.example host-fe80--1.example%eth0"])
+        # The private file read back, written plain and read back again: nothing asked.
+        with FakeDNS(default="nxdomain") as dns:
+            for _ in range(2):
+                r = run(["-V", "a.log"], cwd=self.tmp, dns=dns, config_lines=["ipv6 yes"])
+                self.assertEqual(dns.queries(), [], r)
+                self.assertIn("Read 6 entries from DNS cache, 1 (16%) were unresolved.", r.out.splitlines(), r)
+                self.assertEqual(names(self.tmp / "dnscache"), want)
+            # With ipv6 off the IPv6 lines are corrupt and dropped, and the log reads as IPv4 only.
+            r = run(["a.log"], cwd=self.tmp, dns=dns)
+            self.assertEqual(dns.queries(), ["192.0.2.1"], r)
+        self.assertIn("5 corrupt lines in the DNS cache file, ignored.", r.out.splitlines(), r)
+        self.assertEqual(names(self.tmp / "dnscache"), {"198.51.100.7": want["198.51.100.7"], "192.0.2.1": "*"})
+
+
 class Scheduling(E2ETestCase):
     def test_in_flight_limit(self):
         # The default of 100 comes from the settings; the mechanism is the same.
