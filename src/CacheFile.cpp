@@ -283,7 +283,8 @@ static void WriteTable(CacheOut* o, uint8_t private_cache, CacheCounts* c) {
     HashItem(hostTable, node, &item);
     WriteLive(o, (const HostEntry*)item, nullptr, now, private_cache, c);
   }
-  for (HashNode* node = host6Table ? HashFirst(host6Table) : nullptr; node; node = HashNext(host6Table)) {
+  HashNode* node6 = host6Table ? HashFirst(host6Table) : nullptr;
+  for (HashNode* node = node6; node; node = HashNext(host6Table)) {
     HashItem(host6Table, node, &item);
     const Host6Entry* e6 = (const Host6Entry*)item;
     WriteLive(o, &e6->entry, &e6->address, now, private_cache, c);

@@ -112,6 +112,7 @@ void IP6Format(const IP6Key* key, char* out) {
 }
 
 int IP6Find(const char* colon, const char* end, bool final, IP6Match* m) {
+  m->end = colon + 1;
   const unsigned char* c = (const unsigned char*)colon;
   const unsigned char* s = c;
   while (c - s < 4 && IsHex(s[-1])) s--;
@@ -119,14 +120,16 @@ int IP6Find(const char* colon, const char* end, bool final, IP6Match* m) {
   // address. A letter before: glued.
   if (RunByte(s[-1]) || IsLetter(s[-1])) return IP6_NONE;
   const unsigned char* e = c;
-  int colons = 0;
-  while (e - s <= IP6_TEXT_MAX && RunByte(*e)) colons += *e++ == ':';
+  int colons = 0, dots = 0;
+  for (; e - s <= IP6_TEXT_MAX && RunByte(*e); e++) colons += *e == ':', dots += *e == '.';
   if (e - s > IP6_TEXT_MAX) return IP6_NONE;
   if (e == (const unsigned char*)end && !final) return IP6_MORE;
-  if (colons < 2 || IsLetter(*e)) return IP6_NONE;
-  if (!IP6Parse((const char*)s, (const char*)e, &m->key)) return IP6_NONE;
+  // Neither this run nor any part of it can be an address of either kind.
+  if (!dots) m->end = (const char*)e;
   static const IP6Key UNSPECIFIED = {};
-  if (memcmp(&m->key, &UNSPECIFIED, sizeof UNSPECIFIED) == 0) return IP6_NONE;
+  if (colons < 2 || IsLetter(*e) || !IP6Parse((const char*)s, (const char*)e, &m->key) ||
+      memcmp(&m->key, &UNSPECIFIED, sizeof UNSPECIFIED) == 0)
+    return IP6_NONE;
   m->start = (const char*)s;
   m->end = (const char*)e;
   return IP6_FOUND;

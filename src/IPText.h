@@ -26,7 +26,8 @@ enum { IP6_NONE, IP6_FOUND, IP6_MORE };
 
 struct IP6Match {
   const char* start;  // the address text, brackets and port excluded
-  const char* end;
+  const char* end;    // without an address: where to go on, past the run
+                      // when it holds no dot (and so no IPv4 address either)
   IP6Key key;
 };
 

@@ -92,7 +92,8 @@ static const char* ScanAddressRun(ScanState* s, const char* q) {
     dots++;
   }
   uint32_t key;
-  if (dots == 3 && r - q <= 15 && !(Settings.skip_versions && IPVersionQuad(q)) && IPParse(q, &key)) {
+  if (dots == 3 && r - q <= 15 && !(Settings.skip_versions && IPVersionQuad(q)) &&
+      IPParse(q, &key)) {
     if (LkLookup(false, key))
       s->lookups++;
     else
@@ -101,14 +102,13 @@ static const char* ScanAddressRun(ScanState* s, const char* q) {
   return r;
 }
 
-// An IPv6 address whose first colon is at q is looked up whole; otherwise
-// the colon is passed alone. One that may run on past the window waits for
-// the next: the step ends before q.
+// An IPv6 address whose first colon is at q is looked up whole. One that may
+// run on past the window waits for the next: the step ends before q.
 static const char* ScanColon(ScanState* s, const char* q, const char* end) {
   IP6Match m;
   int found = IP6Find(q, end, s->in->at_eof, &m);
-  if (found == IP6_MORE && q > s->step) return q;
-  if (found != IP6_FOUND) return q + 1;
+  if (found == IP6_MORE) return q > s->step ? q : q + 1;
+  if (found != IP6_FOUND) return m.end;
   if (LkLookup6(&m.key))
     s->lookups++;
   else

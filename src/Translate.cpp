@@ -159,7 +159,8 @@ static inline void CountLine(Translation* t) {
 // 15 bytes), or null when the run is no address.
 static const NameSlot* Lookup(Translation* t, const uint8_t* d) {
   uint32_t key;
-  if ((Settings.skip_versions && IPVersionQuad((const char*)d)) || !IPParse((const char*)d, &key)) return nullptr;
+  if (Settings.skip_versions && IPVersionQuad((const char*)d)) return nullptr;
+  if (!IPParse((const char*)d, &key)) return nullptr;
   t->addresses++;
   NameSlot* slot = &t->cache[(key * 2654435761u) >> (32 - TR_CACHE_BITS)];
   if (slot->len == SLOT_UNUSED || slot->key != key) {
@@ -190,12 +191,14 @@ static const char* NameOf6(const IP6Key* key) {
 // The IPv6 address whose first colon is at q, replaced by its name when it
 // has one (brackets and port stay, being no part of it); returns where the
 // rewriting goes on, or null when the address may run on past the window.
-static const uint8_t* RewriteColon(Translation* t, const uint8_t* q, const uint8_t* end, const uint8_t** from) {
+static const uint8_t* RewriteColon(Translation* t, const uint8_t* q, const uint8_t* end,
+                                   const uint8_t** from) {
   IP6Match m;
   int found = IP6Find((const char*)q, (const char*)end, t->in->at_eof, &m);
   if (found == IP6_MORE) return nullptr;
+  if (found != IP6_FOUND) return (const uint8_t*)m.end;
   const uint8_t* start = (const uint8_t*)m.start;
-  if (found != IP6_FOUND || start < *from) return q + 1;
+  if (start < *from) return q + 1;
   t->addresses++;
   if (const char* name = NameOf6(&m.key)) {
     t->replaced++;
@@ -262,7 +265,8 @@ static void Rewrite(Translation* t) {
       }
     }
     // Hex digits at the cut may begin an IPv6 address: kept for the next window.
-    if (colon == ':') p = (const uint8_t*)IP6Hold((const char*)p, (const char*)(from > base ? from : base + 1));
+    if (colon == ':')
+      p = (const uint8_t*)IP6Hold((const char*)p, (const char*)(from > base ? from : base + 1));
     Put(t, from, p - from);
     in_run = InRun(p, base, in_run);
     INConsume(t->in, (int32_t)(p - base));
