@@ -120,14 +120,21 @@ int IP6Find(const char* colon, const char* end, bool final, IP6Match* m) {
   // address. A letter before: glued.
   if (RunByte(s[-1]) || IsLetter(s[-1])) return IP6_NONE;
   const unsigned char* e = c;
-  int colons = 0, dots = 0;
-  for (; e - s <= IP6_TEXT_MAX && RunByte(*e); e++) colons += *e == ':', dots += *e == '.';
+  int colons = 0, dots = 0, gaps = 0;
+  for (; e - s <= IP6_TEXT_MAX && RunByte(*e); e++) {
+    colons += *e == ':';
+    dots += *e == '.';
+    gaps += *e == ':' && e[-1] == ':';
+  }
   if (e - s > IP6_TEXT_MAX) return IP6_NONE;
   if (e == (const unsigned char*)end && !final) return IP6_MORE;
   // Neither this run nor any part of it can be an address of either kind.
   if (!dots) m->end = (const char*)e;
+  // Without "::" there are eight groups, or six and a dotted quad: times
+  // such as 10:15:30 need no parsing.
   static const IP6Key UNSPECIFIED = {};
-  if (colons < 2 || IsLetter(*e) || !IP6Parse((const char*)s, (const char*)e, &m->key) ||
+  if (colons < 2 || (!gaps && colons != (dots ? 6 : 7)) || IsLetter(*e) ||
+      !IP6Parse((const char*)s, (const char*)e, &m->key) ||
       memcmp(&m->key, &UNSPECIFIED, sizeof UNSPECIFIED) == 0)
     return IP6_NONE;
   m->start = (const char*)s;
