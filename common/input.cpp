@@ -47,10 +47,13 @@ static int32_t Permille(int64_t done, int64_t total) {
 static bool IsGzip(const unsigned char* b) { return b[0] == 0x1F && b[1] == 0x8B && b[2] == 0x08; }
 
 // A block header, or the end-of-stream mark right away: bzip2 writes an empty
-// input as a header and that mark alone, and such a file holds no text.
-static bool IsBzip2(const unsigned char* b) {
-  return b[0] == 'B' && b[1] == 'Z' && b[2] == 'h' && b[3] >= '0' && b[3] <= '9' &&
-         (memcmp(b + 4, "1AY&SY", 6) == 0 || memcmp(b + 4, "\x17\x72\x45\x38\x50\x90", 6) == 0);
+// input as a header, that mark and a zero checksum, 14 bytes in all. Any other
+// file shorter than 16 bytes is text, whatever it begins with.
+static bool IsBzip2(const unsigned char* b, int32_t n) {
+  if (n < 14 || b[0] != 'B' || b[1] != 'Z' || b[2] != 'h' || b[3] < '0' || b[3] > '9') return false;
+  bool end_mark = memcmp(b + 4, "\x17\x72\x45\x38\x50\x90", 6) == 0;
+  if (n == 14) return end_mark && memcmp(b + 10, "\0\0\0\0", 4) == 0;
+  return n == IN_SNIFF_SIZE && (end_mark || memcmp(b + 4, "1AY&SY", 6) == 0);
 }
 
 static bool IsZip(const unsigned char* b) { return b[0] == 'P' && b[1] == 'K' && b[2] == 3 && b[3] == 4; }
@@ -175,15 +178,13 @@ InputFile* INFOpen(FILE* stream, MemoryPool* pool) {
   if (n > 0 && !seekable) in->sniff_len = n;  // a pipe: fed back from here
   const char* pre = seekable ? nullptr : in->sniff;
   int pre_len = seekable ? 0 : in->sniff_len;
-  // An empty bzip2 file is only 14 bytes long; nothing else is told from
-  // fewer than 16.
   bool whole = n == IN_SNIFF_SIZE;
   if (whole && IsGzip(b)) {
     MPSetZlibAlloc(pool);
     in->handle = ZSGzReadOpen(stream, pre, pre_len);
     in->type = IN_GZIP;
     in->sniff_used = in->sniff_len;
-  } else if (n >= 10 && IsBzip2(b)) {
+  } else if (IsBzip2(b, n)) {
     MPSetBzip2Alloc(pool);
     in->handle = ZSBzReadOpen(stream, pre, pre_len);
     in->type = IN_BZIP2;
@@ -196,8 +197,7 @@ InputFile* INFOpen(FILE* stream, MemoryPool* pool) {
 }
 
 InputFile* INOpenPath(const char* path, MemoryPool* pool) {
-  FileSpec fs(path);
-  FILE* f = OpenFile(fs.path, "rb", nullptr);
+  FILE* f = OpenFile(path, "rb", nullptr);
   if (!f) return nullptr;
   InputFile* in = INFOpen(f, pool);
   if (!in) fclose(f);
@@ -223,6 +223,20 @@ void INConsume(InputFile* in, int32_t len) {
   INFill(in, len > in->buff_cnt ? in->buff_cnt : len);
 }
 
+// Drops the rest of a line that ran past the window, however long, leaving
+// its terminator at the front; the line's whole length.
+static int64_t SkipLineRest(InputFile* in) {
+  int64_t len = 0;
+  for (;;) {
+    const char* p = in->buff + in->start;
+    int32_t cnt = in->buff_cnt, n = 0;
+    while (n < cnt && p[n] != '\r' && p[n] != '\n') n++;
+    len += n;
+    if (n > 0) INFill(in, n);
+    if (n < cnt || in->buff_cnt == 0) return len;
+  }
+}
+
 int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in) {
   // size 2 would leave no room for a byte of a cut line, and 0 means the end.
   LV_ASSERT(buf && size>=3);
@@ -238,14 +252,19 @@ int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in) {
     buf[len + 1] = 0;
     result = len + 1;
   } else {
-    printf("Line %ld too long %d/%d.\n", static_cast<long>(in->line_no) + 1, len, max);
     memcpy(buf, p, max);
     buf[max] = 0;
     result = max;
+    // The tail is never handed out as a line of its own.
+    printf("Line %ld too long %lld/%d.\n", static_cast<long>(in->line_no) + 1,
+           static_cast<long long>(SkipLineRest(in)), max);
+    p = in->buff + in->start;
+    cnt = in->buff_cnt;
+    len = 0;
   }
   int32_t used = len;
   if (len < cnt) used += (p[len] == '\r' && len + 1 < cnt && p[len + 1] == '\n') ? 2 : 1;
-  INFill(in, used);
+  if (used > 0) INFill(in, used);
   in->line_no++;
   return result;
 }

@@ -33,7 +33,7 @@ struct InputFile {
   char buff[IN_BUFF_SIZE];
 };
 
-// Opens path (aliases followed) for reading; null when it cannot be opened.
+// Opens path, a regular file, for reading (OpenFile); null when it cannot.
 InputFile* INOpenPath(const char* path, MemoryPool* pool);
 // Reader over an open stream (null stream gives null); kind sniffed from the
 // first 16 bytes.
@@ -45,8 +45,12 @@ InputFile* INOpenMem(const char* data, int32_t len, MemoryPool* pool);
 char* INGetBuffer(InputFile* in, int64_t* pos_out);
 // 1 <= len <= buff_cnt + 1. Keeps more than 32,767 bytes visible until the end.
 void INConsume(InputFile* in, int32_t len);
-// Next line into buf (size >= 3), always closed by LF unless cut; 0 at the end.
+// Next line into buf (size >= 3), closed by LF; 0 at the end. A line longer
+// than size - 2 is reported, its head returned without LF (INLineCut) and
+// the rest of it skipped, however long.
 int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in);
+// Whether the line INReadLine returned as buf, len was cut.
+inline bool INLineCut(const char* buf, int32_t len) { return len > 0 && buf[len - 1] != '\n'; }
 // Progress in tenths of a percent, 0..1000; -1 for a gzip reader in error.
 int32_t INPercent(InputFile* in);
 // Closes decompressor and stream; memory stays in the pool.

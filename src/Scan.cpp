@@ -15,6 +15,7 @@
 #include "common/MemoryPool.h"
 #include "common/input.h"
 #include "src/CacheFile.h"
+#include "src/Filter.h"
 #include "src/FormatCount.h"
 #include "src/Host6Table.h"
 #include "src/HostTable.h"
@@ -193,22 +194,13 @@ static void ScanTotals(ScanState* s) {
          FormatCount(s->lines), d / 60, d % 60);
 }
 
-// Reads standard input through a duplicate, so closing the reader leaves
-// descriptor 0 alone and a second "-" in the list finds it at its end.
-static InputFile* OpenStandardInput(MemoryPool* pool) {
-  int fd = dup(STDIN_FILENO);
-  FILE* f = fd < 0 ? nullptr : fdopen(fd, "rb");
-  if (!f && fd >= 0) close(fd);
-  return INFOpen(f, pool);
-}
-
 bool LkScan(const char* name) {
   ScanState s;
   memset(&s, 0, sizeof s);
   s.start_time = (int32_t)time(nullptr);
   if (save_time == 0) save_time = s.start_time;
   MemoryPool* pool = MPNew();
-  s.in = strcmp(name, "-") == 0 ? OpenStandardInput(pool) : INOpenPath(name, pool);
+  s.in = strcmp(name, "-") == 0 ? INFOpen(FLStandardInput(false), pool) : INOpenPath(name, pool);
   if (!s.in) {
     printf("Error opening input file '%s'.\n", name);
     MPDelete(pool);

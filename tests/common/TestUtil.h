@@ -59,6 +59,33 @@ inline std::vector<std::string> ListDir(const std::string& dir) {
   return names;
 }
 
+// A file an attack aims at: whether it is still byte for byte, inode, mode
+// and owner what it was.
+struct Victim {
+  std::string path, data;
+  struct stat st;
+  explicit Victim(const std::string& p, const std::string& d = "precious\n", mode_t mode = 0600) : path(p), data(d) {
+    Spit(p, d);
+    EXPECT_EQ(chmod(p.c_str(), mode) + lstat(p.c_str(), &st), 0);
+  }
+  bool Intact() const {
+    struct stat now;
+    return Slurp(path) == data && lstat(path.c_str(), &now) == 0 && now.st_ino == st.st_ino &&
+           now.st_mode == st.st_mode && now.st_uid == st.st_uid && now.st_gid == st.st_gid;
+  }
+};
+
+// Plants at path: "symlink" or "hardlink" to target, "devnull" (a link to
+// it), "fifo", "dir", or "none"; 0 when done.
+inline int Plant(const std::string& kind, const std::string& path, const std::string& target) {
+  if (kind == "symlink") return symlink(target.c_str(), path.c_str());
+  if (kind == "hardlink") return link(target.c_str(), path.c_str());
+  if (kind == "devnull") return symlink("/dev/null", path.c_str());
+  if (kind == "fifo") return mkfifo(path.c_str(), 0666);
+  if (kind == "dir") return mkdir(path.c_str(), 0777);
+  return kind == "none" ? 0 : -1;
+}
+
 // A small tmpfs at dir for fault tests; mounted is false where this host refuses.
 struct Tmpfs {
   std::string dir;
@@ -131,9 +158,9 @@ struct HostTableTest : testing::Test {
     EXPECT_TRUE(IPParse(ip, &k)) << ip;
     return k;
   }
-  // name: null for pending, "*" for failed.
+  // name: null for pending, "*" or another failure mark for failed.
   static HostEntry* Fill(HostEntry* e, uint32_t key, const char* name, int32_t time, uint32_t tries) {
-    *e = HostEntry{key, name && name[0] == '*' ? FailedMark : nullptr, time, tries, HOST_NEW};
+    *e = HostEntry{key, name && name[0] == '*' ? HostFailMark(name) : nullptr, time, tries, HOST_NEW};
     if (name && name[0] != '*') e->domain = strcpy((char*)MPAlloc(hostPool, (int32_t)strlen(name) + 1), name);
     return e;
   }

@@ -108,6 +108,18 @@ TEST_F(InputTest, EmptyCompressedFiles) {
     EXPECT_FALSE(in->read_error);
     INClose(in);
   }
+  // Only that whole empty file: 10 to 15 bytes that begin like one are text.
+  std::string e = Slurp(P("e.bz2"));
+  ASSERT_EQ(e.size(), 14u);
+  for (const std::string& data : {e.substr(0, 10), e.substr(0, 13), e + "\n", e.substr(0, 13) + "x",
+                                  std::string("BZh91AY&SY"), std::string("BZh91AY&SY1.2.3")}) {
+    SCOPED_TRACE(data.size());
+    Spit(P("short"), data);
+    InputFile* in = Open("short");
+    EXPECT_EQ(in->type, IN_PLAIN);
+    EXPECT_TRUE(Drain(in) == data);
+    INClose(in);
+  }
 }
 
 // Damage is reported once, after every good byte before it was delivered.
@@ -179,14 +191,22 @@ TEST_F(InputTest, ReadLineEndsAndTooLongLines) {
     EXPECT_EQ(at, starts[i]);
   }
   EXPECT_EQ(in->line_no, 5);
-  const char longer[] = "abcdefghij\r\nk\n";
-  in = INOpenMem(longer, sizeof longer - 1, pool);
-  int32_t n = 0;
-  EXPECT_EQ(tu::Stdout([&] { n = INReadLine(buf, sizeof buf, nullptr, in); }), "Line 1 too long 10/6.\n");
-  EXPECT_EQ(n, 6);
-  EXPECT_STREQ(buf, "abcdef");
-  EXPECT_EQ(INReadLine(buf, sizeof buf, nullptr, in), 2);
-  EXPECT_STREQ(buf, "k\n");
+  // A cut line is skipped to its end however far past the window that lies,
+  // its CR LF split by a refill included (65,535).
+  for (size_t len : {10, 65535, 70000}) {
+    std::string longer = "abcdefghij" + std::string(len - 10, 'x') + "\r\nk\n";
+    in = INOpenMem(longer.data(), (int32_t)longer.size(), pool);
+    int32_t n = 0;
+    EXPECT_EQ(tu::Stdout([&] { n = INReadLine(buf, sizeof buf, nullptr, in); }),
+              "Line 1 too long " + std::to_string(len) + "/6.\n");
+    EXPECT_EQ(n, 6);
+    EXPECT_STREQ(buf, "abcdef");
+    EXPECT_TRUE(INLineCut(buf, n));
+    EXPECT_EQ(INReadLine(buf, sizeof buf, nullptr, in), 2);
+    EXPECT_STREQ(buf, "k\n");
+    EXPECT_FALSE(INLineCut(buf, 2));
+    EXPECT_EQ(INReadLine(buf, sizeof buf, nullptr, in), 0);
+  }
 }
 
 TEST_F(InputTest, PercentFromStartToEnd) {

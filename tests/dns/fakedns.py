@@ -8,10 +8,14 @@ Binds 127.0.0.1:N (0: any free port), prints the port and writes "PORT
 GENERATION" to --port-file; SIGHUP re-reads the rules and bumps GENERATION
 once they are in force; SIGTERM/SIGINT stop it.
 
-Rules file: {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE}};
-an exact address wins, then the longest prefix, then "default" ("auto").
-IPv6 addresses and prefixes ("2001:db8::1", "2001:db8::/32") work the same
-for PTR queries under ip6.arpa.
+Rules file: {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE},
+"forward": {"h.example": RULE}}; an exact address wins, then the longest
+prefix, then "default" ("auto"). IPv6 addresses and prefixes ("2001:db8::1",
+"2001:db8::/32") work the same for PTR queries under ip6.arpa. Any other query
+(an A or AAAA query, say) uses the "forward" rule for its name, and "auto"
+there (the default) answers host-a-b-c-d.example with the A record a.b.c.d,
+host-2001-db8--1.example with the AAAA record 2001:db8::1, and anything else
+NXDOMAIN.
 RULE is one of
   "auto"                        host-a-b-c-d.example for a.b.c.d,
                                 host-2001-db8--1.example for 2001:db8::1
@@ -48,8 +52,7 @@ The server also accepts DNS over TCP on the same port number (a client told
 
 Log, one line per query, flushed before any reply: "a.b.c.d<TAB>unix-time"
 for a PTR of a.b.c.d.in-addr.arpa (an IPv6 address in RFC 5952 text for one
-under ip6.arpa), "!qname<TAB>qtype<TAB>unix-time" for
-anything else (answered REFUSED).
+under ip6.arpa), "!qname<TAB>qtype<TAB>unix-time" for anything else.
 """
 
 import argparse
@@ -57,6 +60,7 @@ import heapq
 import ipaddress
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -142,7 +146,7 @@ def name_template(name):
     raise ValueError("bad name %r" % (name,))
 
 
-QTYPES = {"PTR": QTYPE_PTR, "CNAME": 5, "A": 1}
+QTYPES = {"PTR": QTYPE_PTR, "CNAME": 5, "A": 1, "AAAA": 28}
 
 
 def answer_record(rec):
@@ -227,6 +231,7 @@ class Rules:
             else:
                 self.exact[addr_key(key)] = normalize(rule)
         self.prefixes.sort(key=lambda p: -p[0])
+        self.forward = {k.lower().rstrip("."): normalize(r) for k, r in doc.get("forward", {}).items()}
 
     def lookup(self, addr):
         rule = self.exact.get(addr)
@@ -283,6 +288,25 @@ def reverse_address(labels):
     if not all(0 <= o < 256 for o in octets) or any(not x.isdigit() for x in low[:4]):
         return None
     return struct.unpack("!I", bytes(octets))[0]
+
+
+def forward_auto(name, qtype):
+    """The A record of host-a-b-c-d.example or the AAAA record of
+    host-2001-db8--1.example, as qtype asks; None for anything else."""
+    m = re.fullmatch(r"host-([0-9a-f-]+)\.example", name, re.I)
+    if not m:
+        return None
+    text = m.group(1)
+    try:
+        if qtype == QTYPES["A"]:
+            data = socket.inet_aton(text.replace("-", ".")) if re.fullmatch(r"\d+(-\d+){3}", text) else None
+        elif qtype == QTYPES["AAAA"]:
+            data = ipaddress.IPv6Address(text.replace("-", ":")).packed
+        else:
+            data = None
+    except (OSError, ValueError):
+        data = None
+    return data and {"owner": None, "type": qtype, "rdata": [data], "rdlength": None}
 
 
 def build_reply(qid, qflags, question, rcode, records=(), ttl=300, spoil=None):
@@ -369,18 +393,20 @@ class Server:
         if addr is None:
             qname = b".".join(labels).decode("latin-1")
             self.log.write("!%s\t%d\t%.6f\n" % (qname, qtype, now))
-            self.send(build_reply(qid, qflags, question, RCODES["refused"]), peer)
-            return
-        self.log.write("%s\t%.6f\n" % (addr_text(addr), now))
-        rule = self.rules.lookup(addr)
+            key = qname.lower()
+            rule = self.rules.forward.get(key, {"action": "auto"})
+        else:
+            self.log.write("%s\t%.6f\n" % (addr_text(addr), now))
+            key = addr
+            rule = self.rules.lookup(addr)
         if isinstance(rule, list):
-            n = self.seen.get(addr, 0)
-            self.seen[addr] = n + 1
+            n = self.seen.get(key, 0)
+            self.seen[key] = n + 1
             rule = rule[min(n, len(rule) - 1)]
         if tcp and "tcp" in rule:
             rule = rule["tcp"]
         for sub in rule["replies"] if rule["action"] == "replies" else [rule]:
-            reply = self.reply(sub, addr, qid, qflags, question)
+            reply = self.reply(sub, addr if addr is not None else key, qid, qflags, question)
             if reply is None:
                 continue
             delay = sub.get("delay", 0)
@@ -391,11 +417,17 @@ class Server:
                 self.send(reply, peer)
 
     def reply(self, rule, addr, qid, qflags, question):
-        """The reply packet for one rule, or None when it says drop."""
+        """The reply packet for one rule (addr: the address asked about, or
+        the name of a forward query), or None when it says drop."""
         action = rule["action"]
         ttl = rule.get("ttl", 300)
         if action == "drop":
             return None
+        if action == "auto" and isinstance(addr, str):  # a forward query for that name
+            rec = forward_auto(addr, struct.unpack("!H", question[-4:-2])[0])
+            if rec is None:
+                return build_reply(qid, qflags, question, RCODES["nxdomain"], (), ttl, rule)
+            return build_reply(qid, qflags, question, 0, [rec], ttl, rule)
         if action == "auto":
             name = "host-%s.example" % addr_text(addr).replace(".", "-").replace(":", "-")
             return build_reply(qid, qflags, question, 0, ptr_records([name_template(name)]), ttl, rule)

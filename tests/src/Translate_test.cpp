@@ -1,6 +1,7 @@
 #include "src/Translate.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <random>
 
+#include "common/UnixFileSpec.h"
 #include "tests/common/TestUtil.h"
 
 namespace {
@@ -45,6 +47,10 @@ class TranslateTest : public tu::HostTableTest {
     Spit(in, data);
     EXPECT_TRUE(Run(in));
     return Slurp(in + ".out");
+  }
+  template <class Row>
+  static const char* Suffix(const Row& r) {
+    return r.exchange ? ".$$$" : r.kind == COMPRESS_GZIP ? ".gz" : r.kind == COMPRESS_BZIP2 ? ".bz2" : ".out";
   }
   tu::TempDir dir;
   std::string in = dir / "log", said;
@@ -318,64 +324,124 @@ TEST_F(TranslateTest, FullDisk) {
     }
 }
 
-TEST_F(TranslateTest, PlantedLinksAreNotFollowed) {
-  std::string victim = dir / "victim";
-  Spit(victim, "precious\n");
-  Spit(in, "1.2.3.4\n");
-  // A stale temporary that is a link: replaced, the victim left alone.
-  ASSERT_EQ(symlink(victim.c_str(), (in + ".$$$").c_str()), 0);
-  Settings.exchange = 1;
-  ASSERT_TRUE(Run(in));
-  EXPECT_EQ(Slurp(victim), "precious\n");
-  EXPECT_EQ(ReadBack(in), "a.example\n");
-  EXPECT_FALSE(fs::exists(fs::symlink_status(in + ".$$$")));
-  // A link at an ordinary output name is refused.
-  Settings.exchange = 0;
-  Spit(in, "1.2.3.4\n");
-  ASSERT_EQ(symlink(victim.c_str(), (in + ".gz").c_str()), 0);
-  EXPECT_FALSE(Run(in));
-  EXPECT_EQ(said, "Error opening output file '" + in + ".gz'.\n");
-  EXPECT_EQ(Slurp(victim), "precious\n");
-  Settings.compress = COMPRESS_NONE;
-  ASSERT_EQ(symlink("/dev/full", (in + ".out").c_str()), 0);
-  EXPECT_FALSE(Run(in));
-  EXPECT_EQ(said, "Error opening output file '" + in + ".out'.\n");
-  EXPECT_EQ(Slurp(in), "1.2.3.4\n");
+// Whatever stands at the temporary's or the output's name, the output is a
+// new file put in place by rename (links replaced, never written through)
+// or is refused (directory, FIFO); whatever stood there is left as it was.
+TEST_F(TranslateTest, PlantedNamesNeverWrittenThrough) {
+  tu::Victim v(dir / "victim");
+  struct { int exchange; int kind; const char* at; const char* plant; bool ok; } rows[] = {
+      {1, COMPRESS_GZIP, ".$$$", "symlink", true}, {1, COMPRESS_GZIP, ".$$$", "hardlink", true},
+      {1, COMPRESS_NONE, ".$$$", "fifo", true},    {0, COMPRESS_GZIP, ".$$$", "symlink", true},
+      {0, COMPRESS_GZIP, ".gz", "symlink", true},  {0, COMPRESS_GZIP, ".gz", "hardlink", true},
+      {0, COMPRESS_BZIP2, ".bz2", "hardlink", true}, {0, COMPRESS_NONE, ".out", "devnull", true},
+      {0, COMPRESS_NONE, ".out", "fifo", false},   {0, COMPRESS_GZIP, ".gz", "dir", false},
+      {1, COMPRESS_GZIP, ".$$$", "dir", false}};
+  for (auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.exchange << r.kind << r.at << " " << r.plant);
+    Spit(in, "1.2.3.4\n");
+    std::string at = in + r.at;
+    fs::remove_all(at);
+    ASSERT_EQ(tu::Plant(r.plant, at, v.path), 0);
+    Settings.exchange = r.exchange;
+    Settings.compress = r.kind;
+    EXPECT_EQ(Run(in), r.ok);
+    std::string out = r.exchange ? in : in + (r.kind == COMPRESS_GZIP ? ".gz" : r.kind == COMPRESS_BZIP2 ? ".bz2" : ".out");
+    EXPECT_EQ(r.ok ? ReadBack(out) : said, r.ok ? "a.example\n" : "Error opening output file '" + in + Suffix(r) + "'.\n");
+    EXPECT_TRUE(v.Intact());
+    EXPECT_EQ(ReadBack(in), r.ok && r.exchange ? "a.example\n" : "1.2.3.4\n");
+    EXPECT_EQ(fs::exists(fs::symlink_status(in + ".$$$")), !r.ok && !strcmp(r.at, ".$$$"));
+  }
 }
 
-// Killed at any moment of an exchange, the log's name always holds the whole
-// original or the whole translation, and is never missing.
-TEST_F(TranslateTest, KilledDuringExchange) {
+// Every output gets the log's mode, and as root its owner and group; a log
+// that is a link lends the mode and owner of the file it reaches.
+TEST_F(TranslateTest, OutputsTakeTheLogsModeAndOwner) {
+  bool root = geteuid() == 0;
+  std::string secret = dir / "secret";
+  struct { mode_t mode; uid_t uid; int exchange; int kind; bool via_link; } rows[] = {
+      {0600, 0, 0, COMPRESS_GZIP, false}, {0640, 0, 0, COMPRESS_BZIP2, false}, {0640, 0, 1, COMPRESS_GZIP, false},
+      {0600, 0, 0, COMPRESS_NONE, true},  {0644, 0, 1, COMPRESS_NONE, false},  {0640, 65534, 0, COMPRESS_GZIP, false},
+      {0600, 65534, 1, COMPRESS_BZIP2, false}, {0604, 65534, 0, COMPRESS_NONE, true}};
+  mode_t mask = umask(0);
+  for (auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << std::oct << r.mode << std::dec << " uid " << r.uid << " x" << r.exchange);
+    if (r.uid && !root) continue;
+    std::string real = r.via_link ? secret : in;
+    fs::remove(in);
+    Spit(real, "10.0.0.1\n");
+    ASSERT_EQ(chmod(real.c_str(), r.mode) + chown(real.c_str(), r.uid, r.uid), 0);
+    ASSERT_EQ(r.via_link ? symlink(real.c_str(), in.c_str()) : 0, 0);
+    Settings.exchange = r.exchange;
+    Settings.compress = r.kind;
+    ASSERT_TRUE(Run(in));
+    std::string out = r.exchange ? in : in + Suffix(r);
+    struct stat st;
+    ASSERT_EQ(lstat(out.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(std::make_tuple(st.st_mode & 07777, st.st_uid, st.st_gid), std::make_tuple(r.mode, r.uid, r.uid));
+  }
+  umask(mask);
+}
+
+// A log another run is translating (it holds the log's lock) is skipped,
+// counted as not translated, and nothing of it is touched.
+TEST_F(TranslateTest, LockedLogIsSkipped) {
+  Spit(in, "1.2.3.4\n");
+  Spit(in + ".gz", "earlier\n");
+  int fd = open(in.c_str(), O_RDONLY);
+  ASSERT_TRUE(FSLock(fd, false));
+  for (int exchange : {0, 1}) {
+    Settings.exchange = exchange;
+    EXPECT_FALSE(Run(in));
+    EXPECT_EQ(said, "'" + in + "' is being translated by another run, skipping it.\n");
+    EXPECT_EQ(Slurp(in) + Slurp(in + ".gz"), "1.2.3.4\nearlier\n");
+  }
+  close(fd);
+  EXPECT_TRUE(Run(in));
+  EXPECT_EQ(ReadBack(in), "a.example\n");
+}
+
+// Killed at any moment, the log's name always holds the whole original or
+// (exchange) the whole translation, and is never missing; the output's name
+// holds nothing or the whole translation, never a part.
+TEST_F(TranslateTest, KilledDuringTranslation) {
   std::string data;
   std::mt19937 rng(5);
-  while (data.size() < 6000000)
+  while (data.size() < 2000000)
     data += (rng() % 2 ? "1.2.3.4" : "10.0.0.1") + std::string(" - - [x] GET /p?") + std::to_string(rng()) + " 200\n";
   const std::string want = Reference(data, "\n");
-  Settings.exchange = 1;
   Settings.level = 1;
-  // Kill ever later, from before the start to past the end, so that both
-  // outcomes are met and every stage in between is likely hit.
-  int originals = 0, translations = 0;
-  for (long delay_us = 0, step = 1000; translations < 3 && delay_us < 20000000; delay_us += step) {
-    Spit(in, data);
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) _exit(TranslateLog(in.c_str()) ? 0 : 1);
-    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(delay_us);
-    bool missing = false;
-    struct stat st;
-    while (std::chrono::steady_clock::now() < until) missing |= lstat(in.c_str(), &st) != 0;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    EXPECT_FALSE(missing) << delay_us;
-    std::string now = ReadBack(in);
-    originals += now == data;
-    translations += now == want;
-    ASSERT_TRUE(now == data || now == want) << "killed at " << delay_us << " us: " << now.size();
-    step += step / 4;
+  for (int exchange : {1, 0}) {
+    SCOPED_TRACE(exchange);
+    Settings.exchange = exchange;
+    const std::string out = exchange ? in : in + ".gz";
+    // Kill ever later, from before the start to past the end, so that both
+    // outcomes are met and every stage in between is likely hit.
+    int originals = 0, translations = 0;
+    for (long delay_us = 0, step = 1000; translations < 3 && delay_us < 20000000; delay_us += step) {
+      Spit(in, data);
+      if (!exchange) unlink(out.c_str());
+      fflush(stdout);
+      pid_t pid = fork();
+      if (pid == 0) _exit(TranslateLog(in.c_str()) ? 0 : 1);
+      auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(delay_us);
+      bool missing = false;
+      struct stat st;
+      while (std::chrono::steady_clock::now() < until) missing |= lstat(in.c_str(), &st) != 0;
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      EXPECT_FALSE(missing) << delay_us;
+      std::string now = ReadBack(out), log = ReadBack(in);
+      bool absent = !exchange && !fs::exists(out);
+      originals += exchange ? now == data : absent;
+      translations += now == want;
+      ASSERT_TRUE(absent || now == want || (exchange && now == data)) << "killed at " << delay_us << " us: " << now.size();
+      ASSERT_TRUE(log == data || (exchange && log == want));
+      step += step / 4;
+    }
+    EXPECT_GT(originals, 0);
+    EXPECT_EQ(translations, 3);
   }
-  EXPECT_GT(originals, 0);
-  EXPECT_EQ(translations, 3);
 }
 
 // Every file's pool, reader and writer go before the next: memory and
