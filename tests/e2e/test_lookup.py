@@ -2,6 +2,7 @@
 what ends up in the cache file."""
 
 import gzip
+import ipaddress
 import os
 import re
 import time
@@ -280,8 +281,9 @@ class Scheduling(E2ETestCase):
 
 
 def a_records(*addrs, owner=None):
-    """A forward rule answering with these A records (owned by owner)."""
-    recs = [{"type": "A", "data": {"wire_hex": "".join("%02x" % int(o) for o in a.split("."))}} for a in addrs]
+    """A forward rule answering with these A or AAAA records (owned by owner)."""
+    recs = [{"type": "AAAA" if ":" in a else "A", "data": {"wire_hex": ipaddress.ip_address(a).packed.hex()}}
+            for a in addrs]
     return {"answers": [dict(r, owner=owner) if owner else r for r in recs]}
 
 
@@ -298,6 +300,8 @@ class Verify(E2ETestCase):
             ("192.0.2.25", "slow.example", dict(a_records("192.0.2.25"), delay=400), "slow.example"),
             ("192.0.2.26", "crawler.search.example", "drop", "*t1"),
             ("192.0.2.27", "refused.example", "refused", None),
+            ("2001:db8::20", "match6.example", a_records("2001:db8::99", "2001:db8::20"), "match6.example"),
+            ("2001:db8::21", "four.example", a_records("32.1.13.184"), "*u"),  # an A record is no AAAA one
         ]
         rules = dict({a: ptr for a, ptr, _f, _w in cases}, **{"192.0.2.28": "nxdomain"})
         forward = {ptr: f for _a, ptr, f, _w in cases}
@@ -306,10 +310,11 @@ class Verify(E2ETestCase):
         want = dict({a: w for a, _p, _f, w in cases if w}, **{"192.0.2.28": "*"})
         args = ["-V", "-translate", "-normal", "a.log"]
         with FakeDNS(rules, forward=forward) as dns:
-            r = run(args, cwd=self.tmp, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=["verify on"])
+            r = run(args, cwd=self.tmp, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=["verify on", "ipv6 on"])
             self.assertEqual(sorted(dns.forward_queries()), sorted(forward), dns.describe())
+            self.assertEqual(sorted(dns.forward_queries(28)), ["four.example", "match6.example"], dns.describe())
             lines = r.out.splitlines()
-            self.assertIn("Forward checks: 3 confirmed, 3 unconfirmed.", lines, r)
+            self.assertIn("Forward checks: 4 confirmed, 4 unconfirmed.", lines, r)
             self.assertIn("The DNS servers could not be reached; 1 address was left unresolved.", lines, r)
             self.assertEqual(r.rc, 1, r)
             self.assertEqual(names(self.tmp / "dnscache"), want, r)
@@ -318,12 +323,12 @@ class Verify(E2ETestCase):
                 r"\S+", lambda m: named.get(m.group(0), m.group(0)), text), r)
             # Warm, with verify on or off: unconfirmed names are neither asked
             # nor used; the passing failure and the unknown address are asked.
-            for cfg in (["verify on"], []):
+            for cfg in (["verify on", "ipv6 on"], ["ipv6 on"]):
                 dns.clear_queries()
                 r = run(args, cwd=self.tmp, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=cfg)
                 self.assertEqual(sorted(set(dns.queries())), ["192.0.2.26", "192.0.2.27"], dns.describe())
-                self.assertEqual(set(dns.forward_queries()), {"crawler.search.example", "refused.example"} if cfg
-                                 else set(), dns.describe())
+                self.assertEqual(set(dns.forward_queries()), {"crawler.search.example", "refused.example"}
+                                 if len(cfg) == 2 else set(), dns.describe())
                 self.assertNotIn("other.example", (self.tmp / "a.log.out").read_text(), r)
 
 
@@ -386,6 +391,9 @@ class Retries(E2ETestCase):
             ("198.51.100.34", 2 * hour, 4, "*t4", "nxdomain", "*", True),
             ("198.51.100.35", DAY, 1, "*u", "auto", "*u", False),           # unconfirmed: definitive rules
             ("198.51.100.36", fresh, 1, "*t7", "auto", "*", False),         # a class unknown here
+            ("2001:db8::31", 2 * hour, 2, "*t2", "servfail", "*t3", True),
+            ("2001:db8::33", 2 * hour, 4, "*t4", "drop", "*", True),
+            ("2001:db8::35", DAY, 1, "*u", "auto", "*u", False),
         ]
         harness.write_file(self.tmp / "a.log", "".join("%s x\n" % row[0] for row in rows) * 2)
         rules = {a: answer for a, _age, _t, _n, answer, _after, _asked in rows}
@@ -393,7 +401,8 @@ class Retries(E2ETestCase):
             with self.subTest(private=private), FakeDNS(rules) as dns:
                 now = self.write_cache([(a, age, tries if private else None, name)
                                         for a, age, tries, name, _x, _y, _z in rows])
-                r = run(["-private"] * private + ["a.log"], cwd=self.tmp, dns=dns, dns_timeout=200)
+                r = run(["-private"] * private + ["a.log"], cwd=self.tmp, dns=dns, dns_timeout=200,
+                        config_lines=["ipv6 on"])
                 self.assertEqual(sorted(set(dns.queries())), [row[0] for row in rows if row[6]], dns.describe())
                 got = cache_lines(self.tmp / "dnscache")
                 self.assertEqual({a: v[2] for a, v in got.items()}, {row[0]: row[5] for row in rows}, r)
