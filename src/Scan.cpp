@@ -128,7 +128,7 @@ static const char* ScanLineEnd(ScanState* s, const char* q) {
 // Passes over 16-byte blocks holding no digit, CR, LF or NUL, as long as a
 // whole block lies before stop; returns where the byte-wise search goes on.
 static inline const char* SkipPlainBlocks(const char* q, const char* stop) {
-  const __m128i colon = _mm_set1_epi8(kClass.c[':'] == SC_COLON ? ':' : '\n');
+  const __m128i colon = _mm_set1_epi8(kClass.c[(unsigned char)':'] == SC_COLON ? ':' : '\n');
   const __m128i zero_char = _mm_set1_epi8('0');
   const __m128i nine = _mm_set1_epi8(9);
   const __m128i cr = _mm_set1_epi8('\r');
