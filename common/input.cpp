@@ -19,7 +19,7 @@ static InputFile* NewInput(MemoryPool* pool, int32_t type, FILE* stream) {
   in->line_no = 0;
   in->pos = 0;
   in->buff_cnt = 0;
-  in->start = 0;
+  in->start = IN_HISTORY;
   in->at_eof = false;
   in->zip_end = false;
   in->read_error = false;
@@ -27,7 +27,7 @@ static InputFile* NewInput(MemoryPool* pool, int32_t type, FILE* stream) {
   in->mem_left = 0;
   in->sniff_len = 0;
   in->sniff_used = 0;
-  in->buff[0] = 0;
+  memset(in->buff, 0, IN_HISTORY + 1);
   return in;
 }
 
@@ -129,7 +129,8 @@ static int32_t ReadSome(InputFile* in, char* dst, int32_t len) {
 }
 
 // Takes `used` bytes off the window; once 32,767 or fewer are left, moves them
-// to the front and reads up to 64 KiB behind them. Reads repeat until the
+// to the front, with the IN_HISTORY bytes before them, and reads up to 64 KiB
+// behind them. Reads repeat until the
 // 64 KiB are there or the source ends, so the window stays above 32,767 bytes
 // while input remains.
 static void INFill(InputFile* in, int32_t used) {
@@ -137,17 +138,17 @@ static void INFill(InputFile* in, int32_t used) {
   in->start += used;
   in->buff_cnt -= used;
   if (in->buff_cnt > IN_KEEP || in->at_eof) return;
-  if (in->start != 0) {
-    memmove(in->buff, in->buff + in->start, in->buff_cnt);
-    in->start = 0;
+  if (in->start != IN_HISTORY) {
+    memmove(in->buff, in->buff + in->start - IN_HISTORY, IN_HISTORY + in->buff_cnt);
+    in->start = IN_HISTORY;
   }
   if (in->type < IN_PLAIN || in->type > IN_MEMORY) {
     printf("Invalid file type in fill input buffer (%d)!\n", in->type);
     in->at_eof = true;
-    in->buff[in->buff_cnt] = 0;
+    in->buff[in->start + in->buff_cnt] = 0;
     return;
   }
-  char* dst = in->buff + in->buff_cnt;
+  char* dst = in->buff + in->start + in->buff_cnt;
   int32_t got = 0, r = 0;
   if (in->type == IN_ZIP) {
     r = ReadZip(in, dst);
@@ -164,7 +165,7 @@ static void INFill(InputFile* in, int32_t used) {
     }
     in->at_eof = true;
   }
-  in->buff[in->buff_cnt] = 0;
+  in->buff[in->start + in->buff_cnt] = 0;
 }
 
 InputFile* INFOpen(FILE* stream, MemoryPool* pool) {

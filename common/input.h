@@ -11,7 +11,8 @@ enum { IN_PLAIN = 0, IN_GZIP = 1, IN_BZIP2 = 2, IN_ZIP = 3, IN_MEMORY = 4 };
 #define IN_SNIFF_SIZE 16
 #define IN_READ_SIZE 65536
 #define IN_KEEP 32767        // refill only when at most this much is unread
-#define IN_BUFF_SIZE 98305
+#define IN_HISTORY 8         // consumed bytes that stay readable before the window
+#define IN_BUFF_SIZE (IN_HISTORY + 98305)
 
 struct InputFile {
   int32_t type;
@@ -39,7 +40,8 @@ InputFile* INOpenPath(const char* path, MemoryPool* pool);
 InputFile* INFOpen(FILE* stream, MemoryPool* pool);
 // Reader over len bytes at data, which must outlive it.
 InputFile* INOpenMem(const char* data, int32_t len, MemoryPool* pool);
-// The unconsumed bytes (NUL behind them), or null at the end.
+// The unconsumed bytes (NUL behind them), or null at the end. The IN_HISTORY
+// bytes before them are the last ones consumed, NUL before the first byte.
 char* INGetBuffer(InputFile* in, int64_t* pos_out);
 // 1 <= len <= buff_cnt + 1. Keeps more than 32,767 bytes visible until the end.
 void INConsume(InputFile* in, int32_t len);

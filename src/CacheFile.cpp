@@ -19,6 +19,7 @@
 #include "common/input.h"
 #include "common/zstream.h"
 #include "src/FormatCount.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/Settings.h"
 
@@ -63,7 +64,7 @@ static int32_t ReadTimeField(const char* p) {
   return (int32_t)(negative ? 0u - v : v);
 }
 
-bool DNSFileParse(const char* line, HostEntry* e) {
+bool DNSFileParse(const char* line, HostEntry* e, IP6Key* key6) {
   const char* p = line;
   if (*p != '-' && !IsDigit(*p)) return false;
   e->time = CacheTimeIn(ReadTimeField(p));
@@ -79,8 +80,14 @@ bool DNSFileParse(const char* line, HostEntry* e) {
     if (*p++ != ' ') return false;
   }
 
-  if (!IPParse(p, &e->address)) return false;
-  while (*p == '.' || IsDigit(*p)) p++;
+  if (key6) {
+    const char* address = p;
+    while (*p && *p != ' ') p++;
+    if (!IP6Parse(address, p, key6)) return false;
+  } else {
+    if (!IPParse(p, &e->address)) return false;
+    while (*p == '.' || IsDigit(*p)) p++;
+  }
   if (*p++ != ' ') return false;
 
   if (*p == 0) return false;
@@ -141,12 +148,34 @@ static void Refresh(HostEntry* e, const HostEntry* line, uint32_t* merged) {
   (*merged)++;
 }
 
+// A line that is no IPv4 line, as an IPv6 one into *spare6 (allocated when
+// null); its entry, or null when it is neither.
+static HostEntry* ParseLine6(const char* line, Host6Entry** spare6) {
+  if (!host6Table || !Settings.ipv6) return nullptr;
+  if (!*spare6) *spare6 = (Host6Entry*)MPAlloc(hostPool, sizeof(Host6Entry));
+  HostEntry* e = &(*spare6)->entry;
+  if (!DNSFileParse(line, e, &(*spare6)->address)) return nullptr;
+  e->address = 0;
+  return e;
+}
+
+// The entry already held for the line just parsed into e, or null.
+static HostEntry* Held(const HostEntry* e, const Host6Entry* spare6, bool v6) {
+  if (v6) {
+    Host6Entry* e6 = Host6Find(&spare6->address);
+    return e6 ? &e6->entry : nullptr;
+  }
+  void* found;
+  return HashFind(hostTable, &e->address, &found) ? (HostEntry*)found : nullptr;
+}
+
 // Names in a file that another user could have written are held to the test
 // of a DNS answer; the user's own file is taken as it stands.
 static void LoadLines(InputFile* in, bool own, bool merge, LoadCounts* c) {
   // Rejected and duplicate lines leave the spare for the next line, and a
   // name is copied only for an entry that is kept.
   HostEntry* spare = nullptr;
+  Host6Entry* spare6 = nullptr;
   char line[CACHE_LINE_SIZE];
   int32_t len;
   while ((len = INReadLine(line, CACHE_LINE_SIZE, nullptr, in)) > 0) {
@@ -156,21 +185,28 @@ static void LoadLines(InputFile* in, bool own, bool merge, LoadCounts* c) {
     }
     while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r')) line[--len] = 0;
     if (!spare) spare = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
-    if (!DNSFileParse(line, spare) || (!own && HostNamed(spare) && !HostNameValid(spare->domain))) {
+    HostEntry* e = spare;
+    bool v6 = !DNSFileParse(line, e);
+    if (v6) e = ParseLine6(line, &spare6);
+    if (!e || (!own && HostNamed(e) && !HostNameValid(e->domain))) {
       c->corrupt++;
       continue;
     }
     c->entries++;
-    if (HostFailed(spare)) c->unresolved++;
-    void* found;
-    if (HashFind(hostTable, &spare->address, &found)) {
+    if (HostFailed(e)) c->unresolved++;
+    if (HostEntry* found = Held(e, spare6, v6)) {
       c->duplicates++;
-      if (merge) Refresh((HostEntry*)found, spare, &c->merged);
+      if (merge) Refresh(found, e, &c->merged);
       continue;
     }
-    if (HostNamed(spare)) spare->domain = KeepName(spare->domain);
-    HashInsert(hostTable, spare);
-    spare = nullptr;
+    if (HostNamed(e)) e->domain = KeepName(e->domain);
+    if (v6) {
+      HashInsert(host6Table, spare6);
+      spare6 = nullptr;
+    } else {
+      HashInsert(hostTable, spare);
+      spare = nullptr;
+    }
     if (merge) c->merged++;
   }
 }
@@ -274,11 +310,13 @@ static bool Older(int32_t time, int32_t now, int32_t days) {
   return time < limit;
 }
 
-static void WriteEntry(CacheOut* o, const HostEntry* e, uint8_t private_cache, CacheCounts* c) {
+// key6: the entry's IPv6 address; null for an IPv4 entry.
+static void WriteEntry(CacheOut* o, const HostEntry* e, const IP6Key* key6, uint8_t private_cache,
+                       CacheCounts* c) {
   bool failed = HostFailed(e);
   // A line break inside a name would split the line and corrupt the file.
   if (!failed && strpbrk(e->domain, "\r\n")) return;
-  char head[64];
+  char head[32 + IP6_TEXT_SIZE];
   char* p = PutSigned(head, CacheTimeOut(e->time));
   *p++ = ' ';
   if (private_cache && failed) {
@@ -286,7 +324,10 @@ static void WriteEntry(CacheOut* o, const HostEntry* e, uint8_t private_cache, C
     p = PutUnsigned(p, e->tries);
     *p++ = ' ';
   }
-  IPFormat(e->address, p);
+  if (key6)
+    IP6Format(key6, p);
+  else
+    IPFormat(e->address, p);
   p += strlen(p);
   *p++ = ' ';
   // A failed entry's name is its shared mark, class included.
@@ -297,19 +338,31 @@ static void WriteEntry(CacheOut* o, const HostEntry* e, uint8_t private_cache, C
   c->written++;
 }
 
+// Pending entries are left out, expired ones counted and dropped.
+static void WriteLive(CacheOut* o, const HostEntry* e, const IP6Key* key6, int32_t now,
+                      uint8_t private_cache, CacheCounts* c) {
+  if (!e->domain) return;
+  if ((HostFailed(e) && Older(e->time, now, Settings.expire_failed)) ||
+      Older(e->time, now, Settings.expire_good)) {
+    c->expired++;
+    return;
+  }
+  WriteEntry(o, e, key6, private_cache, c);
+}
+
+// IPv4 entries in the table's order, then the IPv6 ones.
 static void WriteTable(CacheOut* o, uint8_t private_cache, CacheCounts* c) {
   int32_t now = (int32_t)time(nullptr);
+  void* item;
   for (HashNode* node = HashFirst(hostTable); node; node = HashNext(hostTable)) {
-    void* item;
     HashItem(hostTable, node, &item);
-    const HostEntry* e = (const HostEntry*)item;
-    if (!e->domain) continue;
-    if ((HostFailed(e) && Older(e->time, now, Settings.expire_failed)) ||
-        Older(e->time, now, Settings.expire_good)) {
-      c->expired++;
-      continue;
-    }
-    WriteEntry(o, e, private_cache, c);
+    WriteLive(o, (const HostEntry*)item, nullptr, now, private_cache, c);
+  }
+  HashNode* node6 = host6Table ? HashFirst(host6Table) : nullptr;
+  for (HashNode* node = node6; node; node = HashNext(host6Table)) {
+    HashItem(host6Table, node, &item);
+    const Host6Entry* e6 = (const Host6Entry*)item;
+    WriteLive(o, &e6->entry, &e6->address, now, private_cache, c);
   }
   OutFlush(o);
 }

@@ -10,6 +10,7 @@
 #include "common/UnixFileSpec.h"
 #include "src/CacheFile.h"
 #include "src/Filter.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/Resolver.h"
 #include "src/Scan.h"
@@ -84,6 +85,7 @@ int main(int argc, char** argv) {
 
   hostPool = MPNew();
   hostTable = HashInit(HOST_TABLE_EXPECTED, hostPool, HostKeyHash, HostKeyEqual);
+  if (Settings.ipv6) Host6Init();
   if (!LkNetInit()) return Finish(1);
   LkRead();
 

@@ -17,6 +17,7 @@
 #include "common/Machine.h"
 #include "common/MemoryPool.h"
 #include "src/FormatCount.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/Settings.h"
 
@@ -37,7 +38,8 @@ enum { LK_NAMED, LK_DEFINITIVE, LK_PASSING, LK_UNCONFIRMED, LK_FAULT, LK_GONE };
 struct LkQuery {
   LkQuery* prev;     // young list, in issue order
   LkQuery* next;     // young list, forward queue or free list
-  uint32_t address;  // the key asked about
+  uint32_t address;  // the key asked about (IPv4)
+  Host6Entry* e6;    // the entry asked about (IPv6); null for IPv4
   const char* name;  // forward: the PTR name to confirm
   int64_t issued;    // microseconds, monotonic clock
   uint8_t kind;      // LK_PTR or LK_FORWARD
@@ -68,6 +70,16 @@ static int64_t NowUsec() {
 // The four octets in network order, whatever the host's byte order.
 static void AddressBytes(uint32_t key, unsigned char* out) {
   for (int i = 0; i < 4; i++) out[i] = (unsigned char)(key >> (8 * i));
+}
+
+// The address a query asks about, as its bytes in network order; their count.
+static int QueryBytes(const LkQuery* q, unsigned char* out) {
+  if (q->e6) {
+    memcpy(out, q->e6->address.b, 16);
+    return 16;
+  }
+  AddressBytes(q->address, out);
+  return 4;
 }
 
 // ---------------------------------------------------------------------------
@@ -281,15 +293,29 @@ static void WaitBelowLimit() {
 static void PtrDone(void* arg, int status, int timeouts, unsigned char* abuf, int alen);
 static void ForwardDone(void* arg, int status, int timeouts, unsigned char* abuf, int alen);
 
-static void Send(LkQuery* q) {
-  if (q->kind == LK_FORWARD) {
-    ares_query(achan, q->name, C_IN, T_A, ForwardDone, q);
+// The PTR name of the address: in-addr.arpa, or nibbles under ip6.arpa.
+static void ReverseName(const LkQuery* q, char* out, size_t size) {
+  unsigned char b[16];
+  if (QueryBytes(q, b) == 4) {
+    snprintf(out, size, "%u.%u.%u.%u.in-addr.arpa", b[3], b[2], b[1], b[0]);
     return;
   }
-  unsigned char b[4];
-  AddressBytes(q->address, b);
-  char name[32];
-  snprintf(name, sizeof name, "%u.%u.%u.%u.in-addr.arpa", b[3], b[2], b[1], b[0]);
+  static const char HEX[] = "0123456789abcdef";
+  char* p = out;
+  for (int i = 15; i >= 0; i--) {
+    *p++ = HEX[b[i] & 15], *p++ = '.';
+    *p++ = HEX[b[i] >> 4], *p++ = '.';
+  }
+  memcpy(p, "ip6.arpa", 9);
+}
+
+static void Send(LkQuery* q) {
+  if (q->kind == LK_FORWARD) {
+    ares_query(achan, q->name, C_IN, q->e6 ? T_AAAA : T_A, ForwardDone, q);
+    return;
+  }
+  char name[80];  // 64 nibbles and dots, "ip6.arpa"
+  ReverseName(q, name, sizeof name);
   ares_query(achan, name, C_IN, T_PTR, PtrDone, q);
 }
 
@@ -352,6 +378,7 @@ static int StatusOutcome(int status) {
 static HostEntry* Finished(LkQuery* q) {
   YoungDrop(q);
   pending_cnt--;
+  if (q->e6) return &q->e6->entry;  // lives as long as the run
   HostEntry* e = nullptr;
   if (!HashFind(hostTable, &q->address, (void**)&e) || !e) {
     puts("Unable to locate finished addr (internal error)!");
@@ -397,10 +424,10 @@ static void PtrDone(void* arg, int status, int /*timeouts*/, unsigned char* abuf
   HostEntry* e = Finished(q);
   const char* name = nullptr;
   if (e && status == ARES_SUCCESS) {
-    unsigned char b[4];
-    AddressBytes(q->address, b);
+    unsigned char b[16];
+    int len = QueryBytes(q, b);
     struct hostent* host = nullptr;
-    status = ares_parse_ptr_reply(abuf, alen, b, 4, AF_INET, &host);
+    status = ares_parse_ptr_reply(abuf, alen, b, len, len == 4 ? AF_INET : AF_INET6, &host);
     // A name unfit for a log is as good as no name.
     if (status == ARES_SUCCESS && !HostNameValid(host->h_name)) status = ARES_ENODATA;
     if (status == ARES_SUCCESS) name = PoolCopy(host->h_name);
@@ -416,15 +443,22 @@ static void PtrDone(void* arg, int status, int /*timeouts*/, unsigned char* abuf
 
 // LK_NAMED when the answer gives the address asked about.
 static int ForwardOutcome(const LkQuery* q, unsigned char* abuf, int alen) {
-  struct ares_addrttl addrs[LK_FORWARD_ADDRS];
+  unsigned char b[16];
+  int len = QueryBytes(q, b);
   int n = LK_FORWARD_ADDRS;
-  int status = ares_parse_a_reply(abuf, alen, nullptr, addrs, &n);
-  if (status != ARES_SUCCESS) return StatusOutcome(status);
-  unsigned char b[4];
-  AddressBytes(q->address, b);
-  for (int i = 0; i < n; i++)
-    if (memcmp(&addrs[i].ipaddr, b, 4) == 0) return LK_NAMED;
-  return LK_UNCONFIRMED;
+  int status;
+  if (len == 4) {
+    struct ares_addrttl addrs[LK_FORWARD_ADDRS];
+    status = ares_parse_a_reply(abuf, alen, nullptr, addrs, &n);
+    for (int i = 0; status == ARES_SUCCESS && i < n; i++)
+      if (memcmp(&addrs[i].ipaddr, b, 4) == 0) return LK_NAMED;
+  } else {
+    struct ares_addr6ttl addrs[LK_FORWARD_ADDRS];
+    status = ares_parse_aaaa_reply(abuf, alen, nullptr, addrs, &n);
+    for (int i = 0; status == ARES_SUCCESS && i < n; i++)
+      if (memcmp(&addrs[i].ip6addr, b, 16) == 0) return LK_NAMED;
+  }
+  return status == ARES_SUCCESS ? LK_UNCONFIRMED : StatusOutcome(status);
 }
 
 static void ForwardDone(void* arg, int status, int /*timeouts*/, unsigned char* abuf, int alen) {
@@ -450,31 +484,52 @@ static bool RetryDue(const HostEntry* e, int32_t now) {
   return e->tries <= LK_RETRY_CEILING && (uint32_t)e->time < limit;
 }
 
-// The query address needs, or null. A retry's entry keeps its time and
-// tries until the outcome is known.
-static LkQuery* NeedsQuery(uint32_t address) {
-  HostEntry* e = nullptr;
-  int32_t now = (int32_t)time(nullptr);
-  if (HashFind(hostTable, &address, (void**)&e) && e) {
-    if (e->status == HOST_CACHED) {
-      e->status = HOST_REUSED;
-      if (RetryDue(e, now)) {
-        LkQuery* q = NewQuery(LK_PTR, address);
-        q->retry = 1;
-        return q;
-      }
-    }
-    if (HostNamed(e)) e->time = now;
-    return nullptr;
+// A known entry met in a log: true when a retry is due. A retry's entry keeps
+// its time and tries until the outcome is known.
+static bool MeetKnown(HostEntry* e, int32_t now) {
+  if (e->status == HOST_CACHED) {
+    e->status = HOST_REUSED;
+    if (RetryDue(e, now)) return true;
   }
-  e = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
-  e->address = address;
+  if (HostNamed(e)) e->time = now;
+  return false;
+}
+
+// A new entry, about to be asked for the first time.
+static void StartEntry(HostEntry* e, int32_t now) {
   e->domain = nullptr;
   e->time = now;
   e->tries = 1;
   e->status = HOST_NEW;
+}
+
+// The query address needs, or null.
+static LkQuery* NeedsQuery(uint32_t address) {
+  HostEntry* e = nullptr;
+  int32_t now = (int32_t)time(nullptr);
+  if (HashFind(hostTable, &address, (void**)&e) && e) {
+    if (!MeetKnown(e, now)) return nullptr;
+    LkQuery* q = NewQuery(LK_PTR, address);
+    q->retry = 1;
+    return q;
+  }
+  e = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
+  e->address = address;
+  StartEntry(e, now);
   HashInsert(hostTable, e);
   return NewQuery(LK_PTR, address);
+}
+
+static LkQuery* NeedsQuery6(const IP6Key* address) {
+  int32_t now = (int32_t)time(nullptr);
+  Host6Entry* e6 = Host6Find(address);
+  bool known = e6 != nullptr;
+  if (known && !MeetKnown(&e6->entry, now)) return nullptr;
+  if (!known) StartEntry(&(e6 = Host6Add(address))->entry, now);
+  LkQuery* q = NewQuery(LK_PTR, 0);
+  q->e6 = e6;
+  q->retry = known;
+  return q;
 }
 
 static void Report() {
@@ -516,14 +571,26 @@ bool LkLookup(bool drain, uint32_t address) {
   return true;
 }
 
+bool LkLookup6(const IP6Key* address) {
+  uint32_t v4;
+  if (IP6Mapped(address, &v4)) return LkLookup(false, v4);
+  SendForwards();
+  LkQuery* q = NeedsQuery6(address);
+  if (!q) return false;
+  Submit(q);
+  return true;
+}
+
 void LkFini() {
   LV_ASSERT(achan);
   ares_destroy(achan);
   achan = nullptr;
   ResetState();
   HashFini(hostTable);
+  if (host6Table) HashFini(host6Table);
   MPDelete(hostPool);
   hostTable = nullptr;
+  host6Table = nullptr;
   hostPool = nullptr;
   ares_library_cleanup();
 }

@@ -17,7 +17,9 @@
 #include "src/CacheFile.h"
 #include "src/Filter.h"
 #include "src/FormatCount.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
+#include "src/IPText.h"
 #include "src/Resolver.h"
 #include "src/Settings.h"
 
@@ -28,8 +30,9 @@
 // Last periodic cache checkpoint; survives from one file to the next.
 static int32_t save_time = 0;
 
-enum { SC_OTHER = 0, SC_DIGIT, SC_CR, SC_LF, SC_NUL };
+enum { SC_OTHER = 0, SC_DIGIT, SC_CR, SC_LF, SC_NUL, SC_COLON };
 
+// Colons are SC_COLON only while a scan looks for IPv6 addresses.
 struct ScanClassTable {
   unsigned char c[256];
   ScanClassTable() {
@@ -40,7 +43,7 @@ struct ScanClassTable {
     c[0] = SC_NUL;
   }
 };
-static const ScanClassTable kClass;
+static ScanClassTable kClass;
 
 struct ScanState {
   InputFile* in;
@@ -90,13 +93,28 @@ static const char* ScanAddressRun(ScanState* s, const char* q) {
     dots++;
   }
   uint32_t key;
-  if (dots == 3 && r - q <= 15 && IPParse(q, &key)) {
+  if (dots == 3 && r - q <= 15 && !(Settings.skip_versions && IPVersionQuad(q)) &&
+      IPParse(q, &key)) {
     if (LkLookup(false, key))
       s->lookups++;
     else
       s->duplicates++;
   }
   return r;
+}
+
+// An IPv6 address whose first colon is at q is looked up whole. One that may
+// run on past the window waits for the next: the step ends before q.
+static const char* ScanColon(ScanState* s, const char* q, const char* end) {
+  IP6Match m;
+  int found = IP6Find(q, end, s->in->at_eof, &m);
+  if (found == IP6_MORE) return q > s->step ? q : q + 1;
+  if (found != IP6_FOUND) return m.end;
+  if (LkLookup6(&m.key))
+    s->lookups++;
+  else
+    s->duplicates++;
+  return m.end;
 }
 
 static const char* ScanLineEnd(ScanState* s, const char* q) {
@@ -110,6 +128,7 @@ static const char* ScanLineEnd(ScanState* s, const char* q) {
 // Passes over 16-byte blocks holding no digit, CR, LF or NUL, as long as a
 // whole block lies before stop; returns where the byte-wise search goes on.
 static inline const char* SkipPlainBlocks(const char* q, const char* stop) {
+  const __m128i colon = _mm_set1_epi8(kClass.c[(unsigned char)':'] == SC_COLON ? ':' : '\n');
   const __m128i zero_char = _mm_set1_epi8('0');
   const __m128i nine = _mm_set1_epi8(9);
   const __m128i cr = _mm_set1_epi8('\r');
@@ -122,6 +141,7 @@ static inline const char* SkipPlainBlocks(const char* q, const char* stop) {
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, cr));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, lf));
     hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, nul));
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, colon));
     int mask = _mm_movemask_epi8(hit);
     if (mask) return q + __builtin_ctz((unsigned)mask);
     q += 16;
@@ -151,7 +171,9 @@ static int32_t ScanStep(ScanState* s, const char* p, const char* end) {
     if (cls == SC_OTHER) return SCAN_LOOKAHEAD + 1;
     if (cls == SC_NUL) return (int32_t)(q - p);
   }
-  const char* next = (cls == SC_DIGIT) ? ScanAddressRun(s, q) : ScanLineEnd(s, q);
+  const char* next = cls == SC_DIGIT   ? ScanAddressRun(s, q)
+                     : cls == SC_COLON ? ScanColon(s, q, end)
+                                       : ScanLineEnd(s, q);
   return (int32_t)(next - p);
 }
 
@@ -164,6 +186,7 @@ static void ScanTotals(ScanState* s) {
     HashItem(hostTable, n, &item);
     if (((HostEntry*)item)->status == HOST_REUSED) used++;
   }
+  Host6Count(&total, &used);
   printf("Looked up %s IPs, used %s from cache, total of %s in cache,\n",
          FormatCount(s->lookups), FormatCount(used), FormatCount(total));
   int32_t d = end_time - s->start_time;
@@ -184,6 +207,7 @@ bool LkScan(const char* name) {
     return false;
   }
   s.mark = s.start_time;
+  kClass.c[(unsigned char)':'] = Settings.ipv6 ? SC_COLON : SC_OTHER;
   // Steps run on in place; consumes are gathered up to the point where a
   // single one would have refilled the window (at most IN_KEEP bytes left).
   while ((s.win = INGetBuffer(s.in, nullptr)) != nullptr) {

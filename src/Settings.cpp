@@ -52,6 +52,8 @@ static const FlagSetting FLAGS[] = {
     {"translate", &Settings.translate},   {"verbose", &Settings.verbose},
     {"private", &Settings.private_cache}, {"exchange", &Settings.exchange},
     {"delete-input", &Settings.delete_input}, {"verify", &Settings.verify},
+    {"ipv6", &Settings.ipv6},
+    {"skip-versions", &Settings.skip_versions},
 };
 
 struct Word {

@@ -32,6 +32,9 @@ struct SettingsRecord {
   int32_t dns_tries;      // 0: the system's, else the resolver's default
   int32_t dns_inflight;   // soft limit of outstanding queries
   uint8_t verify;         // use a PTR name only when its forward lookup gives the address
+  // Address finding, from the configuration file only.
+  uint8_t ipv6;           // IPv6 addresses too
+  uint8_t skip_versions;  // dotted quads that are versions are no addresses
 };
 
 extern SettingsRecord Settings;

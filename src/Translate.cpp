@@ -23,7 +23,9 @@
 #include "common/zstream.h"
 #include "src/Filter.h"
 #include "src/FormatCount.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
+#include "src/IPText.h"
 #include "src/Settings.h"
 
 // Line ends and address starts are examined only this far past the first
@@ -56,21 +58,23 @@ static inline bool RunByte(uint8_t c) { return IsDigit(c) || c == '.'; }
 // copied like text; a candidate is checked exactly where it is met.
 //
 // The first such byte in [p, lim), or lim. end is the window's end (a NUL);
-// prev_digit tells whether the byte before p is a digit.
+// prev_digit tells whether the byte before p is a digit. stop is one more
+// byte to look at (a colon while IPv6 addresses count; else LF again).
 static inline const uint8_t* SkipText(const uint8_t* p, const uint8_t* lim, const uint8_t* end,
-                                      bool prev_digit) {
+                                      bool prev_digit, uint8_t stop) {
 #if defined(__SSE2__)
   const __m128i digit_base = _mm_set1_epi8((char)('0' + 128));  // digits -> -128..-119
   const __m128i digit_top = _mm_set1_epi8(-118);
   const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), dot = _mm_set1_epi8('.');
+  const __m128i extra = _mm_set1_epi8((char)stop);
   unsigned carry = prev_digit;
   for (; lim - p >= 16 && end - p >= 31; p += 16) {  // 32 bytes readable
     __m128i v = _mm_loadu_si128((const __m128i*)p);
     __m128i w = _mm_loadu_si128((const __m128i*)(p + 16));
     unsigned digits = (unsigned)_mm_movemask_epi8(
         _mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), digit_top));
-    unsigned ends = (unsigned)_mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    unsigned ends = (unsigned)_mm_movemask_epi8(_mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, extra)));
     unsigned dots = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, dot)) |
                     (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(w, dot)) << 16;
     unsigned starts = digits & ~(digits << 1 | carry) & (dots >> 1 | dots >> 2 | dots >> 3);
@@ -81,7 +85,7 @@ static inline const uint8_t* SkipText(const uint8_t* p, const uint8_t* lim, cons
 #endif
   for (; p < lim; p++) {
     uint8_t c = *p;
-    if (c == '\n' || c == '\r') return p;
+    if (c == '\n' || c == '\r' || c == stop) return p;
     bool digit = IsDigit(c);
     if (digit && !prev_digit &&
         (p[1] == '.' || (p + 2 <= end && (p[2] == '.' || (p + 3 <= end && p[3] == '.')))))
@@ -158,6 +162,7 @@ static inline void CountLine(Translation* t) {
 // 15 bytes), or null when the run is no address.
 static const NameSlot* Lookup(Translation* t, const uint8_t* d) {
   uint32_t key;
+  if (Settings.skip_versions && IPVersionQuad((const char*)d)) return nullptr;
   if (!IPParse((const char*)d, &key)) return nullptr;
   t->addresses++;
   NameSlot* slot = &t->cache[(key * 2654435761u) >> (32 - TR_CACHE_BITS)];
@@ -173,6 +178,40 @@ static const NameSlot* Lookup(Translation* t, const uint8_t* d) {
   return slot;
 }
 
+// The name an IPv6 address is written as, or null; an IPv4-mapped one has
+// its IPv4 address's.
+static const char* NameOf6(const IP6Key* key) {
+  uint32_t v4;
+  void* item = nullptr;
+  const HostEntry* e = nullptr;
+  if (IP6Mapped(key, &v4))
+    e = HashFind(hostTable, &v4, &item) ? (const HostEntry*)item : nullptr;
+  else if (const Host6Entry* e6 = Host6Find(key))
+    e = &e6->entry;
+  return e && HostNamed(e) ? e->domain : nullptr;
+}
+
+// The IPv6 address whose first colon is at q, replaced by its name when it
+// has one (brackets and port stay, being no part of it); returns where the
+// rewriting goes on, or null when the address may run on past the window.
+static const uint8_t* RewriteColon(Translation* t, const uint8_t* q, const uint8_t* end,
+                                   const uint8_t** from) {
+  IP6Match m;
+  int found = IP6Find((const char*)q, (const char*)end, t->in->at_eof, &m);
+  if (found == IP6_MORE) return nullptr;
+  if (found != IP6_FOUND) return (const uint8_t*)m.end;
+  const uint8_t* start = (const uint8_t*)m.start;
+  if (start < *from) return q + 1;
+  t->addresses++;
+  if (const char* name = NameOf6(&m.key)) {
+    t->replaced++;
+    Put(t, *from, start - *from);
+    Put(t, name, (long)strlen(name));
+    *from = (const uint8_t*)m.end;
+  }
+  return (const uint8_t*)m.end;
+}
+
 // Rewrites the whole input in place on the reader's window. Bytes that come
 // out unchanged are gathered into one write, so a window is cut only where a
 // name or a different newline goes in, and at the look-ahead limit.
@@ -181,6 +220,7 @@ static void Rewrite(Translation* t) {
   const bool keep_cr = t->nl_len == 1 && t->nl[0] == '\r';
   const bool keep_crlf = t->nl_len == 2;
   bool in_run = false;  // the consumed bytes end inside a run (see InRun)
+  const uint8_t colon = Settings.ipv6 ? ':' : '\n';
   while (!t->failed) {
     char* window = INGetBuffer(t->in, nullptr);
     if (!window) return;
@@ -191,9 +231,13 @@ static void Rewrite(Translation* t) {
     const uint8_t* p = base;
     const uint8_t* from = base;  // first byte not yet written
     while (p < lim) {
-      p = SkipText(p, lim, end, p > base ? IsDigit(p[-1]) : in_run);
+      p = SkipText(p, lim, end, p > base ? IsDigit(p[-1]) : in_run, colon);
       if (p >= lim) break;
-      if (*p >= '0') {  // a digit that may start an address
+      if (*p == ':') {
+        const uint8_t* next = RewriteColon(t, p, end, &from);
+        if (!next && p > base) break;  // the next window starts at its run
+        p = next ? next : p + 1;
+      } else if (*p >= '0') {  // a digit that may start an address
         const uint8_t* d = p;
         p = SkipRun(p, end);
         if (p - d < TR_ADDR_MIN || p - d > TR_ADDR_MAX || InRun(d, base, in_run)) continue;
@@ -223,6 +267,9 @@ static void Rewrite(Translation* t) {
         p = after;
       }
     }
+    // Hex digits at the cut may begin an IPv6 address: kept for the next window.
+    if (colon == ':')
+      p = (const uint8_t*)IP6Hold((const char*)p, (const char*)(from > base ? from : base + 1));
     Put(t, from, p - from);
     in_run = InRun(p, base, in_run);
     INConsume(t->in, (int32_t)(p - base));

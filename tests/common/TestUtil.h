@@ -15,6 +15,7 @@
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
 #include "common/input.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/Settings.h"
 
@@ -145,20 +146,42 @@ inline std::string ReadBack(const std::string& path) {
 struct HostTableTest : testing::Test {
   void SetUp() override { SettingsDefaults(), NewTable(); }
   void TearDown() override { DropTable(); }
-  static void NewTable() { hostTable = HashInit(HOST_TABLE_EXPECTED, hostPool = MPNew(), HostKeyHash, HostKeyEqual); }
-  static void DropTable() { HashFini(hostTable), MPDelete(hostPool), hostTable = nullptr, hostPool = nullptr; }
+  static void NewTable() {
+    hostTable = HashInit(HOST_TABLE_EXPECTED, hostPool = MPNew(), HostKeyHash, HostKeyEqual);
+    Host6Init();
+  }
+  static void DropTable() {
+    HashFini(hostTable), MPDelete(hostPool), hostTable = host6Table = nullptr, hostPool = nullptr;
+  }
   static uint32_t Key(const char* ip) {
     uint32_t k = 0;
     EXPECT_TRUE(IPParse(ip, &k)) << ip;
     return k;
   }
   // name: null for pending, "*" or another failure mark for failed.
-  static HostEntry* Add(uint32_t key, const char* name, int32_t time = 0, uint32_t tries = 1) {
-    HostEntry* e = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
+  static HostEntry* Fill(HostEntry* e, uint32_t key, const char* name, int32_t time, uint32_t tries) {
     *e = HostEntry{key, name && name[0] == '*' ? HostFailMark(name) : nullptr, time, tries, HOST_NEW};
     if (name && name[0] != '*') e->domain = strcpy((char*)MPAlloc(hostPool, (int32_t)strlen(name) + 1), name);
+    return e;
+  }
+  static HostEntry* Add(uint32_t key, const char* name, int32_t time = 0, uint32_t tries = 1) {
+    HostEntry* e = Fill((HostEntry*)MPAlloc(hostPool, sizeof(HostEntry)), key, name, time, tries);
     HashInsert(hostTable, e);
     return e;
+  }
+  static IP6Key Key6(const char* ip) {
+    IP6Key k{};
+    EXPECT_TRUE(IP6Parse(ip, ip + strlen(ip), &k)) << ip;
+    return k;
+  }
+  static HostEntry* Add6(const char* ip, const char* name, int32_t time = 0, uint32_t tries = 1) {
+    IP6Key k = Key6(ip);
+    return Fill(&Host6Add(&k)->entry, 0, name, time, tries);
+  }
+  static HostEntry* Find6(const char* ip) {
+    IP6Key k = Key6(ip);
+    Host6Entry* e = Host6Find(&k);
+    return e ? &e->entry : nullptr;
   }
   static HostEntry* Add(const char* ip, const char* name, int32_t time = 0, uint32_t tries = 1) {
     return Add(Key(ip), name, time, tries);

@@ -38,7 +38,7 @@ tu::TempDir* InputTest::dir;
 std::string InputTest::big;
 
 // Whatever is consumed, the window holds more than 32,767 bytes until the end,
-// NUL-terminated and matching the text.
+// NUL-terminated and matching the text, behind the last bytes consumed.
 TEST_F(InputTest, EachKindKeepsTheWindowFull) {
   struct { const char* name; int type; } cases[] = {
       {"big.txt", IN_PLAIN}, {"big.txt.gz", IN_GZIP}, {"big.txt.bz2", IN_BZIP2}, {"big.zip", IN_ZIP}};
@@ -51,6 +51,8 @@ TEST_F(InputTest, EachKindKeepsTheWindowFull) {
       ASSERT_TRUE(in->buff_cnt > IN_KEEP || pos + in->buff_cnt == (int64_t)big.size()) << pos;
       ASSERT_EQ(p[in->buff_cnt], 0);
       ASSERT_EQ(memcmp(p, big.data() + pos, in->buff_cnt), 0) << pos;
+      std::string before = std::string(IN_HISTORY, '\0') + big.substr(0, (size_t)pos);
+      ASSERT_EQ(memcmp(p - IN_HISTORY, before.data() + pos, IN_HISTORY), 0) << pos;
       seed = seed * 1103515245u + 12345u;
       int32_t len = 1 + (int32_t)((seed >> 8) % 40000);
       INConsume(in, len < in->buff_cnt + 1 ? len : in->buff_cnt + 1);

@@ -269,9 +269,11 @@ class FakeDNS:
         """Addresses asked for (PTR), in arrival order, with repeats."""
         return [a for a, _ in self.query_times()]
 
-    def forward_queries(self):
-        """Names asked for by A queries, in arrival order, with repeats."""
-        return [line[1:].split("\t")[0] for line in self._lines() if line.startswith("!") and line.split("\t")[1] == "1"]
+    def forward_queries(self, qtype=None):
+        """Names asked for by A and AAAA queries (or those of qtype), in arrival
+        order, with repeats."""
+        types = ("1", "28") if qtype is None else (str(qtype),)
+        return [line[1:].split("\t")[0] for line in self._lines() if line.startswith("!") and line.split("\t")[1] in types]
 
     def count(self, addr):
         return self.queries().count(addr)

@@ -2,6 +2,7 @@
 what ends up in the cache file."""
 
 import gzip
+import ipaddress
 import os
 import re
 import time
@@ -147,6 +148,48 @@ class Lookups(E2ETestCase):
             "The dns-servers line was refused; not asking any other servers.", "Complete."], r)
 
 
+class IPv6(E2ETestCase):
+    LOG = ("2001:db8::1 - - [06/Dec/2024:11:00:00 +0000] \"GET / HTTP/1.1\" 200 1\n"
+           "2001:DB8:0:0:0:0:0:1 x [2001:db8::2]:8443\n"
+           "::ffff:198.51.100.7 ::FFFF:c633:6407 198.51.100.7\n"
+           "64:ff9b::192.0.2.1 fe80::1%eth0\n"
+           "10:15:30 00:1a:2b:3c:4d:5e :: 2001:db8::3x x2001:db8::3\n"
+           "2001:db8::4\n")
+    ASKED = ["198.51.100.7", "2001:db8::1", "2001:db8::2", "2001:db8::4", "64:ff9b::c000:201", "fe80::1"]
+
+    def test_asked_once_each_cached_and_translated(self):
+        harness.write_file(self.tmp / "a.log", self.LOG)
+        # One query at a time, each answered after 100 ms: IPv6 queries keep the limit too.
+        with FakeDNS({"2001:db8::4": "nxdomain"}, default={"action": "auto", "delay": 100}) as dns:
+            r = run(["-V", "-private", "-translate", "-normal", "a.log"], cwd=self.tmp, dns=dns,
+                    config_lines=["ipv6 yes", "dns-inflight 1"])
+            times = [t for _, t in dns.query_times()]
+            self.assertEqual(sorted(dns.queries()), self.ASKED, dns.describe())
+        self.assertTrue(all(b - a >= 0.08 for a, b in zip(times, times[1:])), times)
+        self.assertIn("Looked up 6 IPs, used 0 from cache, total of 6 in cache,\n  3 duplicates, 6 lines", r.out, r)
+        want = {a: "host-%s.example" % a.replace(".", "-").replace(":", "-") for a in self.ASKED}
+        want["2001:db8::4"] = "*"
+        self.assertEqual(names(self.tmp / "dnscache"), want)
+        self.assertEqual(cache_lines(self.tmp / "dnscache")["2001:db8::4"][1], 1)
+        self.assertEqual((self.tmp / "a.log.out").read_text().splitlines()[:4], [
+            "host-2001-db8--1.example - - [06/Dec/2024:11:00:00 +0000] \"GET / HTTP/1.1\" 200 1",
+            "host-2001-db8--1.example x [host-2001-db8--2.example]:8443",
+            "host-198-51-100-7.example host-198-51-100-7.example host-198-51-100-7.example",
+            "host-64-ff9b--c000-201.example host-fe80--1.example%eth0"])
+        # The private file read back, written plain and read back again: nothing asked.
+        with FakeDNS(default="nxdomain") as dns:
+            for _ in range(2):
+                r = run(["-V", "a.log"], cwd=self.tmp, dns=dns, config_lines=["ipv6 yes"])
+                self.assertEqual(dns.queries(), [], r)
+                self.assertIn("Read 6 entries from DNS cache, 1 (16%) were unresolved.", r.out.splitlines(), r)
+                self.assertEqual(names(self.tmp / "dnscache"), want)
+            # With ipv6 off the IPv6 lines are corrupt and dropped, and the log reads as IPv4 only.
+            r = run(["a.log"], cwd=self.tmp, dns=dns)
+            self.assertEqual(dns.queries(), ["192.0.2.1"], r)
+        self.assertIn("5 corrupt lines in the DNS cache file, ignored.", r.out.splitlines(), r)
+        self.assertEqual(names(self.tmp / "dnscache"), {"198.51.100.7": want["198.51.100.7"], "192.0.2.1": "*"})
+
+
 class Scheduling(E2ETestCase):
     def test_in_flight_limit(self):
         # The default of 100 comes from the settings; the mechanism is the same.
@@ -238,8 +281,9 @@ class Scheduling(E2ETestCase):
 
 
 def a_records(*addrs, owner=None):
-    """A forward rule answering with these A records (owned by owner)."""
-    recs = [{"type": "A", "data": {"wire_hex": "".join("%02x" % int(o) for o in a.split("."))}} for a in addrs]
+    """A forward rule answering with these A or AAAA records (owned by owner)."""
+    recs = [{"type": "AAAA" if ":" in a else "A", "data": {"wire_hex": ipaddress.ip_address(a).packed.hex()}}
+            for a in addrs]
     return {"answers": [dict(r, owner=owner) if owner else r for r in recs]}
 
 
@@ -256,6 +300,8 @@ class Verify(E2ETestCase):
             ("192.0.2.25", "slow.example", dict(a_records("192.0.2.25"), delay=400), "slow.example"),
             ("192.0.2.26", "crawler.search.example", "drop", "*t1"),
             ("192.0.2.27", "refused.example", "refused", None),
+            ("2001:db8::20", "match6.example", a_records("2001:db8::99", "2001:db8::20"), "match6.example"),
+            ("2001:db8::21", "four.example", a_records("32.1.13.184"), "*u"),  # an A record is no AAAA one
         ]
         rules = dict({a: ptr for a, ptr, _f, _w in cases}, **{"192.0.2.28": "nxdomain"})
         forward = {ptr: f for _a, ptr, f, _w in cases}
@@ -264,10 +310,11 @@ class Verify(E2ETestCase):
         want = dict({a: w for a, _p, _f, w in cases if w}, **{"192.0.2.28": "*"})
         args = ["-V", "-translate", "-normal", "a.log"]
         with FakeDNS(rules, forward=forward) as dns:
-            r = run(args, cwd=self.tmp, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=["verify on"])
+            r = run(args, cwd=self.tmp, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=["verify on", "ipv6 on"])
             self.assertEqual(sorted(dns.forward_queries()), sorted(forward), dns.describe())
+            self.assertEqual(sorted(dns.forward_queries(28)), ["four.example", "match6.example"], dns.describe())
             lines = r.out.splitlines()
-            self.assertIn("Forward checks: 3 confirmed, 3 unconfirmed.", lines, r)
+            self.assertIn("Forward checks: 4 confirmed, 4 unconfirmed.", lines, r)
             self.assertIn("The DNS servers could not be reached; 1 address was left unresolved.", lines, r)
             self.assertEqual(r.rc, 1, r)
             self.assertEqual(names(self.tmp / "dnscache"), want, r)
@@ -276,12 +323,12 @@ class Verify(E2ETestCase):
                 r"\S+", lambda m: named.get(m.group(0), m.group(0)), text), r)
             # Warm, with verify on or off: unconfirmed names are neither asked
             # nor used; the passing failure and the unknown address are asked.
-            for cfg in (["verify on"], []):
+            for cfg in (["verify on", "ipv6 on"], ["ipv6 on"]):
                 dns.clear_queries()
                 r = run(args, cwd=self.tmp, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=cfg)
                 self.assertEqual(sorted(set(dns.queries())), ["192.0.2.26", "192.0.2.27"], dns.describe())
-                self.assertEqual(set(dns.forward_queries()), {"crawler.search.example", "refused.example"} if cfg
-                                 else set(), dns.describe())
+                self.assertEqual(set(dns.forward_queries()), {"crawler.search.example", "refused.example"}
+                                 if len(cfg) == 2 else set(), dns.describe())
                 self.assertNotIn("other.example", (self.tmp / "a.log.out").read_text(), r)
 
 
@@ -344,6 +391,9 @@ class Retries(E2ETestCase):
             ("198.51.100.34", 2 * hour, 4, "*t4", "nxdomain", "*", True),
             ("198.51.100.35", DAY, 1, "*u", "auto", "*u", False),           # unconfirmed: definitive rules
             ("198.51.100.36", fresh, 1, "*t7", "auto", "*", False),         # a class unknown here
+            ("2001:db8::31", 2 * hour, 2, "*t2", "servfail", "*t3", True),
+            ("2001:db8::33", 2 * hour, 4, "*t4", "drop", "*", True),
+            ("2001:db8::35", DAY, 1, "*u", "auto", "*u", False),
         ]
         harness.write_file(self.tmp / "a.log", "".join("%s x\n" % row[0] for row in rows) * 2)
         rules = {a: answer for a, _age, _t, _n, answer, _after, _asked in rows}
@@ -351,7 +401,8 @@ class Retries(E2ETestCase):
             with self.subTest(private=private), FakeDNS(rules) as dns:
                 now = self.write_cache([(a, age, tries if private else None, name)
                                         for a, age, tries, name, _x, _y, _z in rows])
-                r = run(["-private"] * private + ["a.log"], cwd=self.tmp, dns=dns, dns_timeout=200)
+                r = run(["-private"] * private + ["a.log"], cwd=self.tmp, dns=dns, dns_timeout=200,
+                        config_lines=["ipv6 on"])
                 self.assertEqual(sorted(set(dns.queries())), [row[0] for row in rows if row[6]], dns.describe())
                 got = cache_lines(self.tmp / "dnscache")
                 self.assertEqual({a: v[2] for a, v in got.items()}, {row[0]: row[5] for row in rows}, r)

@@ -22,7 +22,7 @@ def usage_options():
 def config_keywords():
     src = (ROOT / "src" / "Settings.cpp").read_text()
     words = set(re.findall(r'^\s*\{"([a-z-]+)", (?:\'[a-z]\'|0|&Settings)', src, re.M))
-    words |= set(re.findall(r'\{"([a-z-]+)", &Settings\.', src))
+    words |= set(re.findall(r'\{"([a-z0-9-]+)", &Settings\.', src))
     words |= set(re.findall(r'strcmp\(keyword, "([a-z-]+)"\)', src))
     return sorted(words)
 
@@ -64,7 +64,7 @@ class ManPage(unittest.TestCase):
     def test_lists_every_keyword(self):
         text = MAN.read_text()
         words = config_keywords()
-        for expected in ("translate", "dns-servers", "dns-timeout", "dns-tries", "dns-inflight"):
+        for expected in ("translate", "dns-servers", "dns-timeout", "dns-tries", "dns-inflight", "ipv6", "skip-versions"):
             self.assertIn(expected, words)
         for word in words:
             self.assertRegex(text, r"(?m)^\.BI %s " % re.escape(roff(word)),

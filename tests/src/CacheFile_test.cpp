@@ -29,9 +29,11 @@ class CacheFileTest : public tu::HostTableTest {
   void SetUp() override { HostTableTest::SetUp(), Use(path); }
   void TearDown() override { cachePath = Settings.cache_name, HostTableTest::TearDown(); }
   void Use(const std::string& p) { cachePath = (cache = p).c_str(); }
+  // Entries in both tables.
   static size_t Count() {
     size_t n = 0;
-    for (HashNode* p = HashFirst(hostTable); p; p = HashNext(hostTable)) n++;
+    for (HashTable* t : {hostTable, host6Table})
+      for (HashNode* p = HashFirst(t); p; p = HashNext(t)) n++;
     return n;
   }
   static std::string Read() { return tu::Stdout(LkRead); }
@@ -72,6 +74,64 @@ TEST_F(CacheFileTest, LineGrammar) {
     EXPECT_STREQ(e.domain, c.name) << c.line;
     EXPECT_EQ(HostFailed(&e), *c.name == '*') << c.line;
   }
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+    lines.push_back(text.substr(at, nl - at));
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// IPv6 lines: the same grammar, RFC 5952 text written, any spelling read, the
+// first line of an address winning; with ipv6 off they are corrupt lines.
+TEST_F(CacheFileTest, IPv6Entries) {
+  IP6Key key;
+  HostEntry e{};
+  const char* refused[] = {"21038400 2001:db8:::1 h", "21038400 10.0.0.1 h", "21038400 [2001:db8::1] h",
+                           "21038400 2001:db8::1", "21038400 2001:db8::1\th", "21038400 $x 2001:db8::1 h"};
+  for (const char* line : refused) EXPECT_FALSE(DNSFileParse(line, &e, &key)) << line;
+  ASSERT_TRUE(DNSFileParse("21038400 $2 2001:DB8:0::1  h", &e, &key));
+  EXPECT_EQ(std::make_tuple(e.time, e.tries, std::string(e.domain)), std::make_tuple(1262304000, 2u, std::string(" h")));
+  IP6Key want = Key6("2001:db8::1");
+  EXPECT_EQ(memcmp(&key, &want, sizeof key), 0);
+
+  Settings.ipv6 = Settings.verbose = 1;
+  int32_t t = now - now % 60;
+  std::string f = std::to_string(t / 60);
+  for (bool priv : {false, true}) {
+    DropTable(), NewTable();
+    Add("1.0.0.0", "one.example", t);
+    Add6("2001:DB8:0:0:0:0:0:1", "six.example", t);
+    Add6("::ffff:0:192.0.2.1", "*", t, 2);
+    Add6("2001:db8::4", "*t2", t);
+    Add6("2001:db8::2", nullptr, t);                    // pending: left out
+    Add6("2001:db8::3", "old.example", t - 100 * DAY);  // expired
+    EXPECT_EQ(Write(priv), "Wrote 4 cache entries, 1 expired, 2 (50%) were unresolved.\n");
+    std::string text = priv ? tu::Unpack("gzip", path) : Slurp(path);
+    EXPECT_EQ(SortedLines(text), SortedLines(f + " 1.0.0.0 one.example\n" + f + " 2001:db8::1 six.example\n" + f +
+                                             (priv ? " $2" : "") + " ::ffff:0:192.0.2.1 *\n" + f +
+                                             (priv ? " $1" : "") + " 2001:db8::4 *t2\n"));
+    EXPECT_EQ(text.substr(0, f.size() + 9), f + " 1.0.0.0 ");  // IPv4 lines first
+    EXPECT_EQ(Reload(), "Read 4 entries from DNS cache, 2 (50%) were unresolved.\n");
+    EXPECT_EQ(HostPassingCount(Find6("2001:db8::4")), 2u);
+    EXPECT_EQ(std::make_tuple(Find6("2001:db8::1")->time, Find6("2001:db8::1")->status), std::make_tuple(t, 0));
+    EXPECT_EQ(Find6("::ffff:0:c000:201")->tries, priv ? 2u : 4u);
+    EXPECT_EQ(Find6("2001:db8::2"), nullptr);
+  }
+  Spit(path, f + " 2001:db8::9 first\n" + f + " 2001:0db8:0::9 second\n" + f + " 2001:db8::9:: x\n");
+  EXPECT_EQ(Reload(), "1 duplicate IP addresses in the DNS cache file, ignored.\n"
+                      "1 corrupt lines in the DNS cache file, ignored.\n"
+                      "Read 2 entries from DNS cache, 0 (0%) were unresolved.\n");
+  EXPECT_STREQ(Find6("2001:db8::9")->domain, "first");
+  // A run with ipv6 off reads like a build without it: the lines are dropped.
+  Spit(path, f + " 1.0.0.0 one.example\n" + f + " 2001:db8::1 six.example\n" + f + " $2 ::ffff:0:c000:201 *\n");
+  Settings.ipv6 = Settings.verbose = 0;
+  EXPECT_EQ(Reload(), "2 corrupt lines in the DNS cache file, ignored.\n");
+  EXPECT_EQ(Count(), 1u);
+  Write(false);
+  EXPECT_EQ(Slurp(path), f + " 1.0.0.0 one.example\n");
 }
 
 TEST_F(CacheFileTest, ReadingCountsAndLineEnds) {
@@ -229,11 +289,13 @@ TEST_F(CacheFileTest, BackupRotation) {
 TEST_F(CacheFileTest, ForeignCacheOwnerModeAndNames) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
   const std::string lines = "21038400 10.0.0.1 ok.example\n21038400 10.0.0.2 has blank\n21038400 10.0.0.3 tab\there\n"
-                            "21038400 10.0.0.4 \x1b[31mred\n21038400 10.0.0.5 q\"uote\n21038400 10.0.0.6 *\n";
+                            "21038400 10.0.0.4 \x1b[31mred\n21038400 10.0.0.5 q\"uote\n21038400 10.0.0.6 *\n"
+                            "21038400 2001:db8::1 ok.example\n21038400 2001:db8::2 has blank\n";
   struct { uid_t owner; mode_t mode; mode_t want; const char* said; size_t loaded; } rows[] = {
-      {65534, 0666, 0644, "4 corrupt lines in the DNS cache file, ignored.\n", 2},
-      {65534, 0600, 0600, "4 corrupt lines in the DNS cache file, ignored.\n", 2},
-      {0, 0664, 0644, "", 6}};
+      {65534, 0666, 0644, "5 corrupt lines in the DNS cache file, ignored.\n", 3},
+      {65534, 0600, 0600, "5 corrupt lines in the DNS cache file, ignored.\n", 3},
+      {0, 0664, 0644, "", 8}};
+  Settings.ipv6 = 1;
   for (auto& r : rows) {
     SCOPED_TRACE(r.owner);
     Spit(path, lines);
@@ -256,22 +318,28 @@ TEST_F(CacheFileTest, ForeignCacheOwnerModeAndNames) {
 // this one read the file (later entries win, lookups under way are left be).
 TEST_F(CacheFileTest, WriteTakesInAnotherRunsEntries) {
   Settings.divisor = 1;
-  Settings.verbose = 1;
-  Spit(path, std::to_string(now - 100) + " 10.0.0.1 old\n" + std::to_string(now - 100) + " 10.0.0.2 mine\n");
+  Settings.verbose = Settings.ipv6 = 1;
+  std::string old = std::to_string(now - 100), newer = std::to_string(now - 50), t = std::to_string(now);
+  Spit(path, old + " 10.0.0.1 old\n" + old + " 10.0.0.2 mine\n" + old + " 2001:db8::1 old\n");
   Read();
   Find("10.0.0.2")->time = now;  // met again in this run
   Add("10.0.0.3", nullptr, now);  // still being looked up
   Add("10.0.0.4", "ours", now);
-  Spit(path, std::to_string(now - 50) + " 10.0.0.1 newer\n" + std::to_string(now - 50) + " 10.0.0.2 theirs\n" +
-                 std::to_string(now) + " 10.0.0.3 done\n" + std::to_string(now) + " 10.0.0.5 theirs\n");
-  EXPECT_EQ(Write(false), "Took 2 entries from another run's cache.\nWrote 4 cache entries, 0 expired, 0 (0%) were unresolved.\n");
-  EXPECT_EQ(Reload(), "Read 4 entries from DNS cache, 0 (0%) were unresolved.\n");
+  Add6("2001:db8::3", nullptr, now);
+  Spit(path, newer + " 10.0.0.1 newer\n" + newer + " 10.0.0.2 theirs\n" + t + " 10.0.0.3 done\n" + t +
+                 " 10.0.0.5 theirs\n" + newer + " 2001:db8::1 newer\n" + t + " 2001:db8::3 done\n" + t +
+                 " 2001:db8::5 *t1\n");
+  EXPECT_EQ(Write(false), "Took 4 entries from another run's cache.\nWrote 6 cache entries, 0 expired, 1 (16%) were unresolved.\n");
+  EXPECT_EQ(Reload(), "Read 6 entries from DNS cache, 1 (16%) were unresolved.\n");
   EXPECT_STREQ(Find("10.0.0.1")->domain, "newer");
   EXPECT_STREQ(Find("10.0.0.2")->domain, "mine");
   EXPECT_EQ(Find("10.0.0.3"), nullptr);
   EXPECT_STREQ(Find("10.0.0.5")->domain, "theirs");
+  EXPECT_STREQ(Find6("2001:db8::1")->domain, "newer");
+  EXPECT_EQ(Find6("2001:db8::3"), nullptr);
+  EXPECT_EQ(HostPassingCount(Find6("2001:db8::5")), 1u);
   // Unchanged since this run's own write: nothing to take in.
-  EXPECT_EQ(Write(false), "Wrote 4 cache entries, 0 expired, 0 (0%) were unresolved.\n");
+  EXPECT_EQ(Write(false), "Wrote 6 cache entries, 0 expired, 1 (16%) were unresolved.\n");
 }
 
 // Many runs writing one cache at once lose nothing; one that finds the lock

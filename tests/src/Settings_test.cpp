@@ -21,7 +21,7 @@ string Field(const string& name) {
       N(compress),      N(level),       N(interrupt),   N(offset),        N(divisor),       N(translate),
       N(verbose),       N(private_cache), N(delete_input), N(exchange),     N(newlines),      N(expire_good),
       N(expire_failed), N(retry_failed), N(wait_ticks),  N(dns_timeout),   N(dns_tries),     N(dns_inflight),
-      N(verify),
+      N(verify),        N(ipv6),        N(skip_versions),
       {"cache_name", [] { return string(Settings.cache_name); }},
       {"dns_servers", [] { return string(Settings.dns_servers); }},
       {"cachePath", [] { return string(cachePath); }}};
@@ -59,7 +59,7 @@ TEST_F(SettingsTest, Defaults) {
   for (const string& w : Words("compress=1 level=9 interrupt=30 offset=0 divisor=60 cache_name=dnscache translate=0 "
                                "verbose=0 private_cache=0 delete_input=0 exchange=0 newlines=1 expire_good=84 "
                                "expire_failed=126 retry_failed=4 wait_ticks=0 dns_servers= dns_timeout=0 dns_tries=0 "
-                               "dns_inflight=100 verify=0 cachePath=dnscache"))
+                               "dns_inflight=100 verify=0 cachePath=dnscache ipv6=0 skip_versions=0"))
     Check(w, "default");
   EXPECT_EQ(cachePath, Settings.cache_name);
 }
@@ -70,7 +70,8 @@ const char* kFileCases[][3] = {
     // Flags.
     {"translate yes\n", "translate=1"}, {"translate on\ntranslate off\n", "translate=0"},
     {"translate Yes\n", "translate=0", "!"}, {"verbose on\n", "verbose=1"}, {"private yes\n", "private_cache=1"},
-    {"exchange on\n", "exchange=1"}, {"delete-input yes\n", "delete_input=1"},
+    {"exchange on\n", "exchange=1"}, {"delete-input yes\n", "delete_input=1"}, {"ipv6 yes\n", "ipv6=1"},
+    {"ipv6 6\n", "ipv6=0", "!"}, {"skip-versions on\n", "skip_versions=1"},
     // Word values, case-sensitive.
     {"compress bzip2\n", "compress=2"}, {"compress no\n", "compress=0"},
     {"compress bzip2\ncompress gzip\n", "compress=1"}, {"compress no\ncompress yes\n", "compress=1"},

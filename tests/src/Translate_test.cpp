@@ -32,6 +32,8 @@ class TranslateTest : public tu::HostTableTest {
   void SetUp() override {
     HostTableTest::SetUp();
     Add("1.2.3.4", "a.example"), Add("10.0.0.1", "b.example"), Add("5.6.7.8", "*"), Add("9.9.9.9", nullptr);
+    Add6("2001:db8::1", "six.example"), Add6("64:ff9b::a00:1", "nat.example"), Add6("fe80::1", "link.example");
+    Add6("2001:db8::5", "*");
   }
   // Runs the pass; its messages go to said.
   bool Run(const std::string& path) {
@@ -54,21 +56,40 @@ class TranslateTest : public tu::HostTableTest {
   std::string in = dir / "log", said;
 };
 
+const char* Named(const HostEntry* e) { return e && HostNamed(e) ? e->domain : nullptr; }
+
+// What an IPv6 address found in the text is written as.
+std::string Written6(const IP6Match& m) {
+  uint32_t v4;
+  void* item = nullptr;
+  const Host6Entry* e6 = Host6Find(&m.key);
+  const char* name = IP6Mapped(&m.key, &v4) ? (HashFind(hostTable, &v4, &item), Named((HostEntry*)item))
+                                             : Named(e6 ? &e6->entry : nullptr);
+  return name ? name : std::string(m.start, m.end);
+}
+
 // Straightforward model of the rewriting over the whole text at once.
-std::string Reference(const std::string& s, const std::string& nl) {
+std::string Reference(const std::string& text, const std::string& nl) {
+  const std::string s = std::string(8, '\0') + text;  // the finders look back
   std::string out;
-  for (size_t i = 0; i < s.size();) {
+  for (size_t i = 8; i < s.size();) {
     char c = s[i];
+    IP6Match m;
     if (c == '\r' || c == '\n') {
       out += nl;
       i += c == '\r' && i + 1 < s.size() && s[i + 1] == '\n' ? 2 : 1;
+    } else if (c == ':' && Settings.ipv6 && IP6Find(&s[i], s.c_str() + s.size(), true, &m) == IP6_FOUND) {
+      out.resize(out.size() - (&s[i] - m.start));  // its hex digits were copied already
+      out += Written6(m);
+      i = m.end - s.c_str();
     } else if (c >= '0' && c <= '9') {
       size_t j = i;
       while (j < s.size() && ((s[j] >= '0' && s[j] <= '9') || s[j] == '.')) j++;
       std::string run = s.substr(i, j - i);
       uint32_t key;
       void* item = nullptr;
-      bool named = IPParse(run.c_str(), &key) && HashFind(hostTable, &key, &item) && HostNamed((HostEntry*)item);
+      bool named = !(Settings.skip_versions && IPVersionQuad(&s[i])) && IPParse(run.c_str(), &key) &&
+                   HashFind(hostTable, &key, &item) && HostNamed((HostEntry*)item);
       out += named ? ((HostEntry*)item)->domain : run;
       i = j;
     } else {
@@ -100,6 +121,59 @@ TEST_F(TranslateTest, ReplacementRules) {
   EXPECT_EQ(said, "Translating '" + in + "'\nTranslated 9 IPs, 3 unresolved, 7 lines in 0:00!\n");
 }
 
+// With ipv6 on: each spelling replaced whole, brackets, ports and zones kept;
+// with it off exactly the IPv4 rule.
+TEST_F(TranslateTest, IPv6Addresses) {
+  struct { std::string in, out; } rows[] = {
+      {"2001:db8::1 - - x\n", "six.example - - x\n"},
+      {"2001:DB8:0:0:0:0:0:1 2001:0db8::0001 2001:db8:0::1\n", "six.example six.example six.example\n"},
+      {"[2001:db8::1]:8443 http://[2001:db8::1]/p\n", "[six.example]:8443 http://[six.example]/p\n"},
+      {"::ffff:1.2.3.4 ::FFFF:0102:0304\n", "a.example a.example\n"},
+      {"64:ff9b::10.0.0.1 64:ff9b::a00:1\n", "nat.example nat.example\n"},
+      {"fe80::1%eth0 (fe80::1)\n", "link.example%eth0 (link.example)\n"},
+      {"1.2.3.4,2001:db8::1;10.0.0.1\n", "a.example,six.example;b.example\n"},
+      {"::1.2.3.4 1:2:3:4:5:6:7:1.2.3.4\n", "::1.2.3.4 1:2:3:4:5:6:7:a.example\n"},
+      {"10:15:30 [06/Dec/2024:11:00:00 +0000] 00:1a:2b:3c:4d:5e :: 0:0::0\n",
+       "10:15:30 [06/Dec/2024:11:00:00 +0000] 00:1a:2b:3c:4d:5e :: 0:0::0\n"},
+      {"x2001:db8::1 2001:db8::1g 2001:db8::1. 12001:db8::1 ::1:2:3:4:5:6:7:8\n",
+       "x2001:db8::1 2001:db8::1g 2001:db8::1. 12001:db8::1 ::1:2:3:4:5:6:7:8\n"},
+      {"2001:db8::5 2001:db8::7 ::ffff:5.6.7.8 https://x/\n", "2001:db8::5 2001:db8::7 ::ffff:5.6.7.8 https://x/\n"},
+      {"last 2001:db8::1", "last six.example"},
+  };
+  std::string all_in, all_out;
+  for (auto& r : rows) {
+    Settings.ipv6 = 0;
+    EXPECT_EQ(Plain(r.in), Reference(r.in, "\n")) << r.in;
+    Settings.ipv6 = 1;
+    EXPECT_EQ(Plain(r.in), r.out) << r.in;
+    all_in += r.in, all_out += r.out;
+  }
+  Settings.verbose = 1;
+  EXPECT_EQ(Plain(all_in), all_out);
+  EXPECT_EQ(said, "Translating '" + in + "'\nTranslated 17 IPs, 4 unresolved, 11 lines in 0:00!\n");
+}
+
+// Versions in user agents of real browsers and bots stay; hosts in URLs do not.
+TEST_F(TranslateTest, VersionStrings) {
+  Add("120.0.0.0", "v.example"), Add("80.1.4.0", "v.example"), Add("4.0.0.0", "v.example");
+  struct { std::string in, out; } rows[] = {
+      {"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+       "Safari/537.36 Edg/120.0.0.0", ""},
+      {"Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 Chrome/120.0.0.0 Safari/537.36 OPR/80.1.4.0", ""},
+      {"Mozilla/5.0 (compatible; YandexBot/3.0; +http://yandex.com/bots) Crawler/4.0.0.0", ""},
+      {"curl/7.1.2.3 agent v1.2.3.4 (V1.2.3.4) build-v1.2.3.4", ""},
+      {"http://1.2.3.4/x //10.0.0.1/ from 1.2.3.4 via rev1.2.3.4 path /1.2.3.4",
+       "http://a.example/x //b.example/ from a.example via reva.example path /a.example"},
+  };
+  for (auto& r : rows) {
+    Settings.skip_versions = 1;
+    EXPECT_EQ(Plain(r.in), r.out.empty() ? r.in : r.out) << r.in;
+    Settings.skip_versions = 0;
+    EXPECT_EQ(Plain(r.in), Reference(r.in, "\n")) << r.in;
+  }
+  EXPECT_EQ(Plain("Chrome/120.0.0.0"), "Chrome/v.example");
+}
+
 TEST_F(TranslateTest, NewlineStyles) {
   const std::string text = "a\r\nb\rc\nd\n\re";
   struct { int style; std::string out; } rows[] = {
@@ -112,13 +186,25 @@ TEST_F(TranslateTest, NewlineStyles) {
 
 // Line ends and addresses next to the look-ahead limit and the reader's refills.
 TEST_F(TranslateTest, WindowBoundaries) {
-  for (int k : {32745, 32746, 32750, 32751, 32752, 32753, 32754, 65530, 65535, 65536, 98290}) {
+  Add("120.0.0.0", "v.example");
+  for (int k : {32745, 32746, 32750, 32751, 32752, 32753, 32754, 65499, 65506, 65530, 65535, 65536, 98290}) {
     SCOPED_TRACE(k);
     std::string pad(k, 'x');
     EXPECT_EQ(Plain(pad + "\r\ny\n"), pad + "\ny\n");
     EXPECT_EQ(Plain(pad + "1.2.3.4\n"), pad + "a.example\n");
     EXPECT_EQ(Plain(pad + "1.2.3.4.5\n"), pad + "1.2.3.4.5\n");
     EXPECT_EQ(Plain(pad + " 1.2.3.4:80"), pad + " a.example:80");
+    Settings.ipv6 = 1;
+    EXPECT_EQ(Plain(pad + " 2001:db8::1\n"), pad + " six.example\n");
+    EXPECT_EQ(Plain(pad + " [2001:0db8:0000:0000:0000:0000:0000:0001]:80"), pad + " [six.example]:80");
+    EXPECT_EQ(Plain(pad + " abcd:2001:db8::1\n"), pad + " abcd:2001:db8::1\n");
+    // The rest makes the reader refill at the cut, so only its history shows what came before.
+    const std::string rest = "\n" + std::string(40000, 'y');
+    EXPECT_EQ(Plain(pad + "2001:db8::1" + rest), pad + "2001:db8::1" + rest);  // glued to the padding
+    EXPECT_EQ(Plain(pad + " 2001:0db8:0000:0000:0000:0000:0000:0001" + rest), pad + " six.example" + rest);
+    Settings.skip_versions = 1;
+    EXPECT_EQ(Plain(pad + "Chrome/120.0.0.0" + rest), pad + "Chrome/120.0.0.0" + rest);
+    Settings.ipv6 = Settings.skip_versions = 0;
   }
   // A digit run longer than the window is one run: no address inside it.
   std::string run;
@@ -134,20 +220,26 @@ TEST_F(TranslateTest, MatchesReferenceOnRandomText) {
   const char* tokens[] = {"1.2.3.4", "10.0.0.1", "5.6.7.8", "9.9.9.9", "1.2.3.4.5", "x",         "abc ",
                           " ",       ":80",      ".",       "\r\n",    "\n",        "\r",        "123",
                           "0",       "..",       "1.",      ".5",      "12345",     "1.2",       "001.2.3.4",
-                          "256.1.2.3", "0.0.0.0", "Chrome/124.0.0.0 "};
+                          "256.1.2.3", "0.0.0.0", "Chrome/124.0.0.0 ", "2001:db8::1", "[2001:DB8::1]:80",
+                          "::ffff:1.2.3.4", "64:ff9b::a00:1", "fe80::1%", ":", "::", "ab", "2001", "10:15:30",
+                          "v", "/", "::1"};
   const unsigned n = sizeof tokens / sizeof *tokens;
   std::mt19937 rng(7);
-  for (int style : {NEWLINE_UNIX, NEWLINE_MAC, NEWLINE_DOS}) {
+  struct { int style, ipv6, skip_versions; } passes[] = {
+      {NEWLINE_UNIX, 0, 0}, {NEWLINE_MAC, 1, 1}, {NEWLINE_DOS, 1, 0}, {NEWLINE_UNIX, 0, 1}};
+  for (auto [style, ipv6, skip_versions] : passes) {
     std::string text;
     while (text.size() < 1000000) {
       unsigned t = rng() % (n + 1);
       if (t == n) text += '\0';
-      else if (rng() % 5000 == 0) text += std::string(40000, "y.7"[rng() % 3]);  // long runs
+      else if (rng() % 5000 == 0) text += std::string(40000, "y.7:a"[rng() % 5]);  // long runs
       else text += tokens[t];
     }
     Settings.newlines = style;
+    Settings.ipv6 = (uint8_t)ipv6;
+    Settings.skip_versions = (uint8_t)skip_versions;
     EXPECT_TRUE(Plain(text) == Reference(text, style == NEWLINE_UNIX ? "\n" : style == NEWLINE_MAC ? "\r" : "\r\n"))
-        << "newline style " << style;
+        << "newline style " << style << " ipv6 " << ipv6 << " skip-versions " << skip_versions;
   }
 }
 
