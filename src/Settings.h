@@ -7,6 +7,7 @@ enum { NEWLINE_MAC = 0, NEWLINE_UNIX = 1, NEWLINE_DOS = 2 };
 
 #define LOGVANE_VERSION "1.5.4a"
 #define DEFAULT_INFLIGHT 100
+#define DEFAULT_THREADS_MAX 8  // the default: online processors, at most this
 
 struct SettingsRecord {
   int32_t compress;
@@ -31,6 +32,7 @@ struct SettingsRecord {
   int32_t dns_timeout;    // milliseconds; 0: library default
   int32_t dns_tries;      // 0: library default
   int32_t dns_inflight;   // soft limit of outstanding queries
+  int32_t threads;        // compression threads, 1 to 64 (1: none started)
 };
 
 extern SettingsRecord Settings;

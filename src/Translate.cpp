@@ -329,7 +329,7 @@ bool TranslateLog(const char* name) {
   int kind = Settings.compress == COMPRESS_GZIP    ? ZS_GZIP
              : Settings.compress == COMPRESS_BZIP2 ? ZS_BZIP2
                                                     : ZS_PLAIN;
-  if (file) t.out = ZSWriteOpen(pool, file, kind, level);  // closes file on failure
+  if (file) t.out = ZSWriteOpen(pool, file, kind, level, Settings.threads);  // closes file on failure
   if (!t.out) {
     printf("Error opening output file '%s%s'.\n", name, suffix);
     if (file) unlink(out_name);

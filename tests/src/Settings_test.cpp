@@ -21,6 +21,7 @@ string Field(const string& name) {
       N(compress),      N(level),       N(interrupt),   N(offset),        N(divisor),       N(translate),
       N(verbose),       N(private_cache), N(delete_input), N(exchange),     N(newlines),      N(expire_good),
       N(expire_failed), N(retry_failed), N(wait_ticks),  N(dns_timeout),   N(dns_tries),     N(dns_inflight),
+      N(threads),
       {"cache_name", [] { return string(Settings.cache_name); }},
       {"dns_servers", [] { return string(Settings.dns_servers); }},
       {"cachePath", [] { return string(cachePath); }}};
@@ -102,6 +103,8 @@ const char* kFileCases[][3] = {
     {"dns-tries 3\ndns-tries 11\n", "dns_tries=3", "!"}, {"dns-tries 0\n", "dns_tries=0", "!"},
     {"dns-inflight 10000\n", "dns_inflight=10000"}, {"dns-inflight 10001\n", "dns_inflight=100", "!"},
     {"dns-inflight 0\n", "dns_inflight=100", "!"}, {"dns-inflight -1\n", "dns_inflight=100", "!"},
+    {"threads 64\n", "threads=64"}, {"threads 3\nthreads 65\n", "threads=3", "!"},
+    {"threads 3\nthreads 0\n", "threads=3", "!"},
     // Line shapes.
     {"Translate yes\n", "translate=0", "!"}, {"translate\n", "translate=0", "translate "},
     {"translate   \n", "translate=0", "translate "}, {"translate yes \n", "translate=0", "!"},
