@@ -246,17 +246,18 @@ int ZSReadClose(ZSReader* r) {
 
 // ---- Writers ----
 //
-// gzip and bzip2 output is cut into blocks of a fixed count of input bytes,
-// each compressed on its own into a whole gzip member or bzip2 stream; gzip,
-// bzip2, zlib and our reader take the concatenation as one file. Blocks may
-// so be compressed on worker threads and still give the same bytes whatever
-// their number. The workers see only their blocks and compressors: filling,
+// gzip and bzip2 output is cut into blocks where the input alone decides
+// (4 MiB for gzip, one libbz2 block for bzip2), each compressed on its own
+// into a whole gzip member or bzip2 stream; gzip, bzip2, zlib and our reader
+// take the concatenation as one file. Blocks may so be compressed on worker
+// threads and still give the same bytes whatever their number. The workers see only their blocks and compressors: filling,
 // writing and every allocation stay on the thread that owns the writer.
 
 #define ZS_GZ_BLOCK (4 << 20)  // input bytes per gzip member
 #define ZS_GZ_HEADER 10
 #define ZS_GZ_TRAILER 8
 #define ZS_BZ_MARGIN 19        // libbz2 fills a block to 100,000 x level less this
+#define ZS_BZ_NO_RUN 256
 
 // libdeflate level for each level digit: the fastest whose output on the
 // benchmark log, in 4 MiB members, is no larger than zlib's at that digit.
@@ -286,8 +287,13 @@ struct ZSWriter {
   FILE* file;
   MemoryPool* pool;
   bool failed;
-  uint32_t block_size;
+  uint32_t block_size;   // input bytes a block can hold
   uint32_t out_size;
+  // bzip2: libbz2's count of the block being filled (see BzTake).
+  uint32_t bz_symbols;
+  uint32_t bz_max;
+  int32_t bz_ch;
+  int32_t bz_run;
   int32_t threads;     // asked for
   int32_t started;     // running; 0: each block is compressed here when full
   int32_t slot_count;  // blocks in the ring
@@ -375,6 +381,27 @@ static void CompressBlock(ZSWriter* w, ZSWorker* k, ZSBlock* b) {
   b->ok = w->kind == ZS_GZIP ? DeflateBlock(w, k, b) : BzBlock(w, k, b);
 }
 
+// How many of the n bytes at p the bzip2 block being filled takes before
+// libbz2 would find it full, counting as its first run-length stage does, so
+// that each stream holds one whole block, where bzip2 itself would cut.
+static uint32_t BzTake(ZSWriter* w, const unsigned char* p, uint32_t n) {
+  uint32_t i = 0;
+  for (; i < n && w->bz_symbols < w->bz_max; i++) {
+    if (p[i] != w->bz_ch || w->bz_run == 255) {
+      if (w->bz_ch != ZS_BZ_NO_RUN) w->bz_symbols += w->bz_run < 4 ? w->bz_run : 5;
+      w->bz_ch = p[i];
+      w->bz_run = 1;
+    } else {
+      w->bz_run++;
+    }
+  }
+  return i;
+}
+
+static bool BlockFull(ZSWriter* w, const ZSBlock* b) {
+  return b->in_len == w->block_size || (w->kind == ZS_BZIP2 && w->bz_symbols >= w->bz_max);
+}
+
 static void* WorkerMain(void* arg) {
   ZSWorker* k = (ZSWorker*)arg;
   ZSWriter* w = k->w;
@@ -424,6 +451,8 @@ static void WriteBlock(ZSWriter* w, uint64_t n) {
 
 // Hands over the block being filled and makes the next one ready to fill.
 static void Hand(ZSWriter* w) {
+  w->bz_symbols = 0;
+  w->bz_ch = ZS_BZ_NO_RUN;
   if (w->threads > 1 && w->queued == 0 && w->slot_count == 1) StartWorkers(w);
   uint64_t n = w->queued;
   ZSBlock* b = &w->slots[n % w->slot_count];
@@ -462,7 +491,11 @@ ZSWriter* ZSWriteOpen(MemoryPool* pool, FILE* file, int kind, int level, int thr
     w->out_size = (uint32_t)libdeflate_deflate_compress_bound(nullptr, ZS_GZ_BLOCK) + ZS_GZ_HEADER +
                   ZS_GZ_TRAILER;
   } else {
-    w->block_size = 100000 * w->level - ZS_BZ_MARGIN;
+    // Room for text that its run-length stage shrinks; past that, a block
+    // ends short.
+    w->bz_max = 100000 * w->level - ZS_BZ_MARGIN;
+    w->bz_ch = ZS_BZ_NO_RUN;
+    w->block_size = 2 * 100000 * w->level;
     w->out_size = w->block_size + w->block_size / 100 + 600;  // libbz2's own bound
   }
   // Records for every worker now, buffers and compressors when first needed:
@@ -495,11 +528,12 @@ int ZSWrite(ZSWriter* w, const void* data, int len) {
     ZSBlock* b = &w->slots[w->queued % w->slot_count];
     uint32_t n = w->block_size - b->in_len;
     if (n > left) n = left;
+    if (w->kind == ZS_BZIP2) n = BzTake(w, p, n);
     memcpy(b->in + b->in_len, p, n);
     b->in_len += n;
     p += n;
     left -= n;
-    if (b->in_len == w->block_size) Hand(w);
+    if (BlockFull(w, b)) Hand(w);
   }
   return w->failed ? -1 : len;
 }

@@ -30,9 +30,9 @@ struct ZSWriter;
 
 // Takes over file, opened for writing by the caller. Compressor memory comes
 // from pool through the hooks. level: gzip level 0..9, bzip2 block size 1..9
-// (0 -> 1). gzip is written as members of 4 MiB of input, bzip2 as a stream
-// per block; with threads > 1 up to that many threads compress them once the
-// first is full (the bytes are the same). Null (file closed) when the
+// (0 -> 1). gzip is written as members of 4 MiB of input, bzip2 as one stream
+// per libbz2 block; with threads > 1 up to that many threads compress them
+// once the first is full (the bytes are the same). Null (file closed) when the
 // compressor cannot be set up.
 ZSWriter* ZSWriteOpen(MemoryPool* pool, FILE* file, int kind, int level, int threads = 1);
 // len, or fewer once a write has failed (the writer then stays failed); a
