@@ -453,7 +453,6 @@ static void WriteBlock(ZSWriter* w, uint64_t n) {
 static void Hand(ZSWriter* w) {
   w->bz_symbols = 0;
   w->bz_ch = ZS_BZ_NO_RUN;
-  if (w->threads > 1 && w->queued == 0 && w->slot_count == 1) StartWorkers(w);
   uint64_t n = w->queued;
   ZSBlock* b = &w->slots[n % w->slot_count];
   if (!w->started) {
@@ -533,7 +532,9 @@ int ZSWrite(ZSWriter* w, const void* data, int len) {
     b->in_len += n;
     p += n;
     left -= n;
-    if (BlockFull(w, b)) Hand(w);
+    if (!BlockFull(w, b)) continue;
+    if (w->threads > 1 && w->slot_count == 1) StartWorkers(w);  // once
+    Hand(w);
   }
   return w->failed ? -1 : len;
 }
