@@ -250,8 +250,9 @@ int ZSReadClose(ZSReader* r) {
 // (4 MiB for gzip, one libbz2 block for bzip2), each compressed on its own
 // into a whole gzip member or bzip2 stream; gzip, bzip2, zlib and our reader
 // take the concatenation as one file. Blocks may so be compressed on worker
-// threads and still give the same bytes whatever their number. The workers see only their blocks and compressors: filling,
-// writing and every allocation stay on the thread that owns the writer.
+// threads and still give the same bytes whatever their number. The workers
+// see only their blocks and compressors: filling, writing and every
+// allocation stay on the thread that owns the writer.
 
 #define ZS_GZ_BLOCK (4 << 20)  // input bytes per gzip member
 #define ZS_GZ_HEADER 10
@@ -556,7 +557,7 @@ static void Finish(ZSWriter* w) {
     pthread_cond_destroy(&w->work);
     pthread_cond_destroy(&w->ready);
   }
-  for (int32_t i = 0; i < (w->slot_count > 1 ? w->threads : 1); i++) FreeCompressor(&w->workers[i]);
+  for (int32_t i = 0; i < w->threads; i++) FreeCompressor(&w->workers[i]);
 }
 
 bool ZSWriteClose(ZSWriter* w, bool sync) {
