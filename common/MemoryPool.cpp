@@ -1,5 +1,7 @@
 #include "common/MemoryPool.h"
 
+#include <libdeflate.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -277,6 +279,24 @@ void MPSetBzip2Alloc(MemoryPool* pool) {
     bzip2_hook = MPBzip2Hook{MPBzip2Alloc, MPBzip2Free, NewCache<BZIP2_SLOTS>(pool)};
   else
     bzip2_hook = MPBzip2Hook{nullptr, nullptr, nullptr};
+}
+
+// libdeflate has one process-wide allocator and no opaque: it is installed
+// once and finds the pool here. Only the thread that opens writers allocates
+// (compression itself allocates nothing), so the pool needs no lock.
+static MemoryPool* deflate_pool;
+static void* DeflateAlloc(size_t size) {
+  LV_ASSERT(deflate_pool!=nil);
+  return MPAllocLarge(deflate_pool, size);
+}
+static void DeflateFree(void*) {}
+
+void MPSetDeflateAlloc(MemoryPool* pool) {
+  static bool installed;
+  // Installing is allowed only while no compressor exists: before the first.
+  if (!installed) libdeflate_set_memory_allocator(DeflateAlloc, DeflateFree);
+  installed = true;
+  deflate_pool = pool;
 }
 
 MPZlibHook MPGetZlibHook() { return zlib_hook; }

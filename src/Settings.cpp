@@ -2,6 +2,8 @@
 // command line, each layer overriding the one before.
 #include "src/Settings.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +43,7 @@ static const NumberSetting NUMBERS[] = {
     {"dns-timeout", 0, &Settings.dns_timeout, 1, 60000, 0, NUM_KEEP},
     {"dns-tries", 0, &Settings.dns_tries, 1, 10, 0, NUM_KEEP},
     {"dns-inflight", 0, &Settings.dns_inflight, 1, 10000, 0, NUM_KEEP},
+    {"threads", 0, &Settings.threads, 1, 64, 0, NUM_KEEP},
 };
 
 struct FlagSetting {
@@ -110,6 +113,8 @@ void SettingsDefaults() {
   Settings.expire_failed = 126;
   Settings.retry_failed = 4;
   Settings.dns_inflight = DEFAULT_INFLIGHT;
+  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  Settings.threads = cpus < 1 ? 1 : cpus > DEFAULT_THREADS_MAX ? DEFAULT_THREADS_MAX : (int32_t)cpus;
   cachePath = Settings.cache_name;
 }
 

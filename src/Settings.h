@@ -7,6 +7,7 @@ enum { NEWLINE_MAC = 0, NEWLINE_UNIX = 1, NEWLINE_DOS = 2 };
 
 // LOGVANE_VERSION comes from the build (the project version in CMakeLists.txt).
 #define DEFAULT_INFLIGHT 100
+#define DEFAULT_THREADS_MAX 8  // the default: online processors, at most this
 
 struct SettingsRecord {
   int32_t compress;
@@ -35,6 +36,7 @@ struct SettingsRecord {
   // Address finding, from the configuration file only.
   uint8_t ipv6;           // IPv6 addresses too
   uint8_t skip_versions;  // dotted quads that are versions are no addresses
+  int32_t threads;        // compression threads, 1 to 64 (1: none started)
 };
 
 extern SettingsRecord Settings;

@@ -316,7 +316,7 @@ static ZSWriter* OpenWriter(MemoryPool* pool, FILE* file) {
   int kind = Settings.compress == COMPRESS_GZIP    ? ZS_GZIP
              : Settings.compress == COMPRESS_BZIP2 ? ZS_BZIP2
                                                     : ZS_PLAIN;
-  return file ? ZSWriteOpen(pool, file, kind, level) : nullptr;  // closes file on failure
+  return file ? ZSWriteOpen(pool, file, kind, level, Settings.threads) : nullptr;  // closes file on failure
 }
 
 static void StartTranslation(Translation* t) {

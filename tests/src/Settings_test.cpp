@@ -21,7 +21,7 @@ string Field(const string& name) {
       N(compress),      N(level),       N(interrupt),   N(offset),        N(divisor),       N(translate),
       N(verbose),       N(private_cache), N(delete_input), N(exchange),     N(newlines),      N(expire_good),
       N(expire_failed), N(retry_failed), N(wait_ticks),  N(dns_timeout),   N(dns_tries),     N(dns_inflight),
-      N(verify),        N(ipv6),        N(skip_versions),
+      N(verify),        N(ipv6),        N(skip_versions), N(threads),
       {"cache_name", [] { return string(Settings.cache_name); }},
       {"dns_servers", [] { return string(Settings.dns_servers); }},
       {"cachePath", [] { return string(cachePath); }}};
@@ -105,6 +105,8 @@ const char* kFileCases[][3] = {
     {"dns-inflight 10000\n", "dns_inflight=10000"}, {"dns-inflight 10001\n", "dns_inflight=100", "!"},
     {"dns-inflight 0\n", "dns_inflight=100", "!"}, {"dns-inflight -1\n", "dns_inflight=100", "!"},
     {"verify on\n", "verify=1"}, {"verify yes\nverify 1\n", "verify=1", "!"},
+    {"threads 64\n", "threads=64"}, {"threads 3\nthreads 65\n", "threads=3", "!"},
+    {"threads 3\nthreads 0\n", "threads=3", "!"},
     // Line shapes.
     {"Translate yes\n", "translate=0", "!"}, {"translate\n", "translate=0", "translate "},
     {"translate   \n", "translate=0", "translate "}, {"translate yes \n", "translate=0", "!"},

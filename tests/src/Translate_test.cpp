@@ -303,25 +303,28 @@ TEST_F(TranslateTest, MissingInputAndLongNames) {
   EXPECT_FALSE(Run(dir / std::string(5000, 'n')));  // beyond the path limit: refused, never overflowing
 }
 
-// A full disk, for every output kind, with and without exchange: a failure,
-// no output left behind, and the input untouched even with delete_input.
+// A full disk, for every output kind, with and without exchange and workers
+// (more than one block of each kind): a failure, no output left behind, and
+// the input untouched even with delete_input.
 TEST_F(TranslateTest, FullDisk) {
-  tu::Tmpfs full(dir / "full", "size=64k");
+  tu::Tmpfs full(dir / "full", "size=6m");
   if (!full.mounted) GTEST_SKIP() << "cannot mount a tmpfs here";
-  std::string data = tu::Noise(40000);
+  std::string data = tu::Noise(5 << 20);
   in = full.dir + "/log";
   for (int exchange : {0, 1})
-    for (int kind : {COMPRESS_NONE, COMPRESS_GZIP, COMPRESS_BZIP2}) {
-      SCOPED_TRACE(testing::Message() << "exchange " << exchange << " kind " << kind);
-      Spit(in, data);
-      Settings.compress = kind;
-      Settings.exchange = exchange;
-      Settings.delete_input = !exchange;
-      EXPECT_FALSE(Run(in));
-      EXPECT_EQ(said, "Write error on output file!\n");
-      EXPECT_EQ(Slurp(in), data);
-      EXPECT_EQ(tu::ListDir(full.dir), std::vector<std::string>{"log"});
-    }
+    for (int kind : {COMPRESS_NONE, COMPRESS_GZIP, COMPRESS_BZIP2})
+      for (int threads : {1, 2}) {
+        SCOPED_TRACE(testing::Message() << "exchange " << exchange << " kind " << kind << " threads " << threads);
+        Spit(in, data);
+        Settings.compress = kind;
+        Settings.exchange = exchange;
+        Settings.delete_input = !exchange;
+        Settings.threads = threads;
+        EXPECT_FALSE(Run(in));
+        EXPECT_EQ(said, "Write error on output file!\n");
+        EXPECT_EQ(Slurp(in), data);
+        EXPECT_EQ(tu::ListDir(full.dir), std::vector<std::string>{"log"});
+      }
 }
 
 // Whatever stands at the temporary's or the output's name, the output is a
