@@ -16,7 +16,7 @@ import time
 from pathlib import Path
 
 import harness
-from harness import E2ETestCase, FakeDNS, run_logvane
+from harness import FakeDNS, SharedDNSTestCase, run_logvane
 
 OTHER = 65534
 ADDRS = ["192.0.2.%d" % i for i in range(1, 21)]
@@ -64,15 +64,7 @@ def config(dns):
     return text
 
 
-class Safety(E2ETestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.dns = FakeDNS()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dns.stop()
-
+class Safety(SharedDNSTestCase):
     def setUp(self):
         super().setUp()
         if os.geteuid() != 0:
