@@ -1,0 +1,150 @@
+#include "src/IPScan.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "src/HostTable.h"
+
+static inline bool IsDigit(uint8_t c) { return (unsigned)(c - '0') < 10u; }
+static inline bool RunByte(uint8_t c) { return IsDigit(c) || c == '.'; }
+
+// Marks are where a pass must look: every CR and LF, and every digit that may
+// start an address, one with no digit right before it and a dot within the
+// next three bytes (an address's first dot always is). Other digits are text.
+// prev_digit tells whether the byte before p is a digit; end is the window's
+// end (its NUL may be read, nothing past it).
+static inline bool Mark(const uint8_t* p, const uint8_t* end, bool prev_digit) {
+  if (*p == '\n' || *p == '\r') return true;
+  return IsDigit(*p) && !prev_digit &&
+         (p[1] == '.' || (p + 2 <= end && (p[2] == '.' || (p + 3 <= end && p[3] == '.'))));
+}
+
+#if defined(__SSE2__)
+#define IP_BLOCK 64
+#define IP_BLOCK_READ (IP_BLOCK + 16)  // a mark's dots may lie past the block
+
+static inline uint64_t Bits(__m128i v, int i) {
+  return (uint64_t)(uint32_t)_mm_movemask_epi8(v) << (16 * i);
+}
+
+// The marks among the 64 bytes at b, as bits; 80 bytes must be readable.
+static inline uint64_t BlockMarks(const uint8_t* b, bool prev_digit) {
+  const __m128i digit_base = _mm_set1_epi8((char)('0' + 128));  // digits -> -128..-119
+  const __m128i digit_top = _mm_set1_epi8(-118);
+  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), dot = _mm_set1_epi8('.');
+  uint64_t digits = 0, ends = 0, dots = 0;
+  for (int i = 0; i < 4; i++) {
+    __m128i v = _mm_loadu_si128((const __m128i*)(b + 16 * i));
+    digits |= Bits(_mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), digit_top), i);
+    ends |= Bits(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), i);
+    dots |= Bits(_mm_cmpeq_epi8(v, dot), i);
+  }
+  uint64_t after = Bits(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i*)(b + 64)), dot), 0);
+  uint64_t near = (dots >> 1 | after << 63) | (dots >> 2 | after << 62) | (dots >> 3 | after << 61);
+  return (digits & ~(digits << 1 | (uint64_t)prev_digit) & near) | ends;
+}
+#endif
+
+// Whether the bytes before q, back over any dots, end in a digit: then a run
+// begun there goes on at q.
+static inline bool InRun(const IPCursor* c, const uint8_t* q) {
+  while (q > c->base && q[-1] == '.') q--;
+  return q > c->base ? IsDigit(q[-1]) : c->in_run;
+}
+
+// The first mark at or after c->p and before c->lim, or c->lim.
+static const uint8_t* NextMark(IPCursor* c) {
+  for (;;) {
+    if (c->mask) {
+      long off = (long)(c->p - c->block);
+      if (off >= 64) c->mask = 0;
+      else if (off > 0) c->mask &= ~0ull << off;
+      if (c->mask) return c->block + __builtin_ctzll(c->mask);
+    }
+    const uint8_t* from = c->p > c->scanned ? c->p : c->scanned;
+    if (from >= c->lim) return c->lim;
+    bool prev_digit = from > c->base ? IsDigit(from[-1]) : c->in_run;
+#if defined(__SSE2__)
+    if (c->end - from >= IP_BLOCK_READ) {
+      uint64_t marks = BlockMarks(from, prev_digit);
+      if (c->lim - from < IP_BLOCK) marks &= (1ull << (c->lim - from)) - 1;
+      c->block = from;
+      c->mask = marks;
+      c->scanned = from + IP_BLOCK;
+      continue;
+    }
+#endif
+    for (const uint8_t* q = from; q < c->lim; q++) {
+      if (Mark(q, c->end, prev_digit)) return q;
+      prev_digit = IsDigit(*q);
+    }
+    return c->lim;
+  }
+}
+
+// The end of the run of digits and dots at p; the NUL at end stops it.
+static inline const uint8_t* SkipRun(const uint8_t* p, const uint8_t* end) {
+#if defined(__SSE2__)
+  const __m128i digit_base = _mm_set1_epi8((char)('0' + 128));
+  for (; end - p >= 15; p += 16) {  // 16 readable bytes, the NUL at end included
+    __m128i v = _mm_loadu_si128((const __m128i*)p);
+    __m128i digits = _mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), _mm_set1_epi8(-118));
+    __m128i run = _mm_or_si128(digits, _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
+    unsigned stop = ~(unsigned)_mm_movemask_epi8(run) & 0xFFFFu;
+    if (stop) return p + __builtin_ctz(stop);
+  }
+#endif
+  while (RunByte(*p)) p++;
+  return p;
+}
+
+// Whether the run [q, r), begun at a mark, stands for an address: the one
+// place that decides it. A run is one address or none, offered whole from its
+// first digit and never again from inside it. A rule that looks at the bytes
+// before q must carry them across windows, as in_run does.
+static inline bool AddressRun(const IPCursor* c, const uint8_t* q, const uint8_t* r, uint32_t* key) {
+  if (r - q < IP_TEXT_MIN || r - q > IP_TEXT_MAX || InRun(c, q)) return false;
+  return IPParse((const char*)q, key);
+}
+
+void IPStart(IPCursor* c) {
+  IPWindow(c, nullptr, 0);
+  c->in_run = false;
+}
+
+void IPWindow(IPCursor* c, const char* window, int32_t cnt) {
+  c->base = (const uint8_t*)(window ? window : "");
+  c->end = c->base + (window ? cnt : 0);
+  c->lim = c->base + (c->end - c->base < IP_LOOKAHEAD ? c->end - c->base : IP_LOOKAHEAD);
+  c->p = c->scanned = c->block = c->base;
+  c->mask = 0;
+}
+
+int IPNext(IPCursor* c, IPHit* hit) {
+  for (;;) {
+    const uint8_t* q = NextMark(c);
+    if (q >= c->lim) {
+      if (c->p < c->lim) c->p = c->lim;
+      return IP_NONE;
+    }
+    if (*q == '\n' || *q == '\r') {
+      c->p = q + (*q == '\r' && q[1] == '\n' ? 2 : 1);
+      hit->at = (const char*)q;
+      hit->end = (const char*)c->p;
+      return IP_LINE_END;
+    }
+    const uint8_t* r = SkipRun(q, c->end);
+    c->p = r;
+    if (AddressRun(c, q, r, &hit->key)) {
+      hit->at = (const char*)q;
+      hit->end = (const char*)r;
+      return IP_ADDRESS;
+    }
+  }
+}
+
+int32_t IPTake(IPCursor* c) {
+  c->in_run = InRun(c, c->p);
+  return (int32_t)(c->p - c->base);
+}
