@@ -97,8 +97,11 @@ void* MPAllocLarge(MemoryPool* pool, size_t size) {
   return (unsigned char*)l + LARGE_HEADER;
 }
 
+static void ForgetHooks(MemoryPool* pool);
+
 void MPDelete(MemoryPool* pool) {
   LV_ASSERT(pool->key==POOL_KEY);
+  ForgetHooks(pool);
   pool->key = 0;
   for (MPLarge* l = pool->large; l;) {
     MPLarge* next = l->next;
@@ -277,6 +280,13 @@ void MPSetBzip2Alloc(MemoryPool* pool) {
     bzip2_hook = MPBzip2Hook{MPBzip2Alloc, MPBzip2Free, NewCache<BZIP2_SLOTS>(pool)};
   else
     bzip2_hook = MPBzip2Hook{nullptr, nullptr, nullptr};
+}
+
+// A hook left pointing into a deleted pool would hand its blocks, by then
+// another pool's, to the next stream opened without setting it again.
+static void ForgetHooks(MemoryPool* pool) {
+  if (zlib_hook.opaque && ((ZlibCache*)zlib_hook.opaque)->pool == pool) MPSetZlibAlloc(nullptr);
+  if (bzip2_hook.opaque && ((Bzip2Cache*)bzip2_hook.opaque)->pool == pool) MPSetBzip2Alloc(nullptr);
 }
 
 MPZlibHook MPGetZlibHook() { return zlib_hook; }
