@@ -1,5 +1,6 @@
-// Chained hash table of caller records with a fixed prime bucket count. Stores
-// no keys: a record must begin with its key in the form probes use.
+// Chained hash table of caller records with a prime bucket count, fixed until
+// the table holds more than three items per bucket. Stores no keys: a record
+// must begin with its key in the form probes use.
 #pragma once
 #include <cstdint>
 
@@ -7,6 +8,8 @@ struct MemoryPool;
 
 typedef uint32_t (*HashFunc)(const void* key);
 typedef bool (*HashEqualFunc)(const void* key, const void* item);
+
+#define HASH_RECENT_BITS 12  // items remembered in front of the chains
 
 struct HashNode {
   HashNode* next;
@@ -21,15 +24,22 @@ struct HashTable {
   HashEqualFunc equal;
   int32_t iter_bucket;  // next bucket the iteration examines
   HashNode* iter_node;  // next node the iteration hands out
+  int32_t count;        // items held
+  // Per slot of the hash, the item last found or inserted: the latest of its
+  // key, so a probe that meets its key here needs no walk.
+  void* recent[1 << HASH_RECENT_BITS];
 };
 
 // Everything comes from pool and lives as long as it.
 HashTable* HashInit(int32_t expected, MemoryPool* pool, HashFunc hash, HashEqualFunc equal);
 // The most recently inserted matching item, or null.
 bool HashFind(HashTable* t, const void* key, void** item);
-// Inserts at the head of its chain; no duplicate test. Always true.
+// Inserts at the head of its chain; no duplicate test. Always true. Past
+// three items per bucket the buckets grow about fourfold; the order of the
+// items of one key stays.
 bool HashInsert(HashTable* t, void* item);
-// Bucket order, latest-inserted first within a bucket; one iteration at a time.
+// Bucket order, latest-inserted first within a bucket (once grown, among the
+// items of one key); one iteration at a time.
 HashNode* HashFirst(HashTable* t);
 HashNode* HashNext(HashTable* t);
 void HashItem(HashTable* t, HashNode* node, void** item);

@@ -22,27 +22,45 @@ static inline bool Mark(const uint8_t* p, const uint8_t* end, bool prev_digit) {
 
 #if defined(__SSE2__)
 #define IP_BLOCK 64
-#define IP_BLOCK_READ (IP_BLOCK + 16)  // a mark's dots may lie past the block
+#define IP_BLOCK_READ (IP_BLOCK + 16)  // a mark's run and dots may lie past the block
 
-static inline uint64_t Bits(__m128i v, int i) {
-  return (uint64_t)(uint32_t)_mm_movemask_epi8(v) << (16 * i);
-}
+// Bits of a 64-bit mask moved k places toward bit 0, the tail's (the 16 bytes
+// after the block) coming in at the top.
+static inline uint64_t Down(uint64_t x, uint64_t tail, int k) { return x >> k | tail << (64 - k); }
 
-// The marks among the 64 bytes at b, as bits; 80 bytes must be readable.
+static inline uint64_t Bits(__m128i v) { return (uint64_t)(uint32_t)_mm_movemask_epi8(v); }
+
+// The marks among the 64 bytes at b, as bits; 80 bytes must be readable. A
+// digit mark whose run cannot be an address (under 7 bytes or over 15) is
+// dropped here: the run is text, and what follows it in the run is never an
+// address either.
 static inline uint64_t BlockMarks(const uint8_t* b, bool prev_digit) {
   const __m128i digit_base = _mm_set1_epi8((char)('0' + 128));  // digits -> -128..-119
   const __m128i digit_top = _mm_set1_epi8(-118);
   const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), dot = _mm_set1_epi8('.');
-  uint64_t digits = 0, ends = 0, dots = 0;
-  for (int i = 0; i < 4; i++) {
+  uint64_t digits = 0, dots = 0, ends = 0, tail_digits = 0, tail_dots = 0;
+  for (int i = 0; i < 5; i++) {
     __m128i v = _mm_loadu_si128((const __m128i*)(b + 16 * i));
-    digits |= Bits(_mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), digit_top), i);
-    ends |= Bits(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), i);
-    dots |= Bits(_mm_cmpeq_epi8(v, dot), i);
+    uint64_t d = Bits(_mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), digit_top));
+    uint64_t p = Bits(_mm_cmpeq_epi8(v, dot));
+    if (i == 4) {
+      tail_digits = d, tail_dots = p;
+      break;
+    }
+    digits |= d << (16 * i);
+    dots |= p << (16 * i);
+    ends |= Bits(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))) << (16 * i);
   }
-  uint64_t after = Bits(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i*)(b + 64)), dot), 0);
-  uint64_t near = (dots >> 1 | after << 63) | (dots >> 2 | after << 62) | (dots >> 3 | after << 61);
-  return (digits & ~(digits << 1 | (uint64_t)prev_digit) & near) | ends;
+  uint64_t near = Down(dots, tail_dots, 1) | Down(dots, tail_dots, 2) | Down(dots, tail_dots, 3);
+  // Bit s of run_k: the k bytes from s on are all digits or dots.
+  uint64_t run1 = digits | dots, tail1 = tail_digits | tail_dots;
+  uint64_t run2 = run1 & Down(run1, tail1, 1), tail2 = tail1 & tail1 >> 1;
+  uint64_t run4 = run2 & Down(run2, tail2, 2), tail4 = tail2 & tail2 >> 2;
+  uint64_t run7 = run4 & Down(run4, tail4, 3);
+  uint64_t run8 = run4 & Down(run4, tail4, 4), tail8 = tail4 & tail4 >> 4;
+  uint64_t run16 = run8 & Down(run8, tail8, 8);
+  uint64_t starts = digits & ~(digits << 1 | (uint64_t)prev_digit);
+  return (starts & near & run7 & ~run16) | ends;
 }
 #endif
 
