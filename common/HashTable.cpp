@@ -41,7 +41,15 @@ static HashNode** NewBuckets(MemoryPool* pool, int32_t size) {
 }
 
 static inline void** RecentSlot(HashTable* t, uint32_t hash) {
-  return &t->recent[(hash * 2654435761u) >> (32 - HASH_RECENT_BITS)];
+  return &t->recent[(hash * 2654435761u) >> t->recent_shift];
+}
+
+// A slot per bucket or more; empty.
+static void NewRecent(HashTable* t) {
+  int bits = 1;
+  while ((1 << bits) < t->size) bits++;
+  t->recent = (void**)NewBuckets(t->pool, 1 << bits);
+  t->recent_shift = 32 - bits;
 }
 
 HashTable* HashInit(int32_t expected, MemoryPool* pool, HashFunc hash, HashEqualFunc equal) {
@@ -55,7 +63,7 @@ HashTable* HashInit(int32_t expected, MemoryPool* pool, HashFunc hash, HashEqual
   t->iter_bucket = 0;
   t->iter_node = nullptr;
   t->count = 0;
-  memset(t->recent, 0, sizeof t->recent);
+  NewRecent(t);
   return t;
 }
 
@@ -76,6 +84,19 @@ bool HashFind(HashTable* t, const void* key, void** item) {
   return false;
 }
 
+void HashPrefetch(HashTable* t, const void* key, int depth) {
+  uint32_t h = t->hash(key);
+  void** recent = RecentSlot(t, h);
+  HashNode** head = &t->table[h % (uint32_t)t->size];
+  if (depth == 0) {
+    __builtin_prefetch(recent);
+    __builtin_prefetch(head);
+  } else {
+    if (*recent) __builtin_prefetch(*recent);
+    if (*head) __builtin_prefetch(*head);
+  }
+}
+
 // Relinks every node into about four times the buckets. Each old chain is
 // taken oldest first, so the items of one key keep their order.
 static void Grow(HashTable* t) {
@@ -92,8 +113,9 @@ static void Grow(HashTable* t) {
       *head = n;
     }
   }
-  t->table = table;  // the old array stays in the pool until it goes
+  t->table = table;  // the old arrays stay in the pool until it goes
   t->size = size;
+  NewRecent(t);
 }
 
 bool HashInsert(HashTable* t, void* item) {

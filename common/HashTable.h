@@ -9,8 +9,6 @@ struct MemoryPool;
 typedef uint32_t (*HashFunc)(const void* key);
 typedef bool (*HashEqualFunc)(const void* key, const void* item);
 
-#define HASH_RECENT_BITS 12  // items remembered in front of the chains
-
 struct HashNode {
   HashNode* next;
   void* item;
@@ -26,14 +24,20 @@ struct HashTable {
   HashNode* iter_node;  // next node the iteration hands out
   int32_t count;        // items held
   // Per slot of the hash, the item last found or inserted: the latest of its
-  // key, so a probe that meets its key here needs no walk.
-  void* recent[1 << HASH_RECENT_BITS];
+  // key, so a probe that meets its key here needs no walk. At least as many
+  // slots as buckets, a power of two.
+  void** recent;
+  int32_t recent_shift;  // 32 - log2(slots)
 };
 
 // Everything comes from pool and lives as long as it.
 HashTable* HashInit(int32_t expected, MemoryPool* pool, HashFunc hash, HashEqualFunc equal);
 // The most recently inserted matching item, or null.
 bool HashFind(HashTable* t, const void* key, void** item);
+// Starts bringing in what HashFind(t, key) will read: with depth 0 the slot
+// and bucket, with depth 1 the item and node they name. Depth 1 reads what 0
+// brought in, so the two are asked for some time apart, then the probe.
+void HashPrefetch(HashTable* t, const void* key, int depth);
 // Inserts at the head of its chain; no duplicate test. Always true. Past
 // three items per bucket the buckets grow about fourfold; the order of the
 // items of one key stays.

@@ -162,6 +162,11 @@ int IPNext(IPCursor* c, IPHit* hit) {
   }
 }
 
+void IPRewind(IPCursor* c, const char* at) {
+  c->p = c->scanned = (const uint8_t*)at;
+  c->mask = 0;
+}
+
 int32_t IPTake(IPCursor* c) {
   c->in_run = InRun(c, c->p);
   return (int32_t)(c->p - c->base);

@@ -42,6 +42,9 @@ void IPWindow(IPCursor* c, const char* window, int32_t cnt);
 // The next hit in the window, in text order; IP_NONE when no more start
 // within its look-ahead.
 int IPNext(IPCursor* c, IPHit* hit);
+// Takes the cursor back to at, the end of a hit it handed out, as though
+// nothing past that hit had been examined.
+void IPRewind(IPCursor* c, const char* at);
 // How many bytes of the window the cursor is past: what to consume next.
 // The next window must start there.
 int32_t IPTake(IPCursor* c);

@@ -18,6 +18,8 @@
 #include "src/Resolver.h"
 #include "src/Settings.h"
 
+#define SCAN_BATCH 64  // hits found before the first of them is acted on
+#define SCAN_AHEAD 8   // hits between an address's second prefetch and its probe
 #define SCAN_PROGRESS_SECS 10
 #define SCAN_CHECKPOINT_SECS 300
 
@@ -34,11 +36,14 @@ struct ScanState {
   int32_t duplicates;
 };
 
-static void ScanProgress(ScanState* s) {
+// After the line end that ends at line_end; true when it reported, and so
+// moved the window to start there.
+static bool ScanProgress(ScanState* s, const char* line_end) {
   int32_t now = (int32_t)time(nullptr);
   int32_t m = s->mark + SCAN_PROGRESS_SECS;
-  if (m >= now) return;
+  if (m >= now) return false;
   // The reader's position is reported just past this line end.
+  IPRewind(&s->cur, line_end);
   INConsume(s->in, IPTake(&s->cur));
   IPWindow(&s->cur, INGetBuffer(s->in, nullptr), s->in->buff_cnt);
   int32_t e = m - s->start_time;
@@ -51,6 +56,7 @@ static void ScanProgress(ScanState* s) {
     save_time += SCAN_CHECKPOINT_SECS;
     LkWrite(Settings.private_cache);
   }
+  return true;
 }
 
 static void ScanAddress(ScanState* s, uint32_t key) {
@@ -58,6 +64,29 @@ static void ScanAddress(ScanState* s, uint32_t key) {
     s->lookups++;
   else
     s->duplicates++;
+}
+
+// Acts on the hits of the window in text order. They are found a batch
+// ahead, and each address's first probe of the table is asked of memory on
+// the way, so a big table's misses overlap the search instead of stalling it.
+static void ScanWindow(ScanState* s) {
+  IPHit hits[SCAN_BATCH];
+  int kinds[SCAN_BATCH];
+  for (;;) {
+    int n = 0;
+    while (n < SCAN_BATCH && (kinds[n] = IPNext(&s->cur, &hits[n])) != IP_NONE)
+      if (kinds[n++] == IP_ADDRESS) HashPrefetch(hostTable, &hits[n - 1].key, 0);
+    bool moved = false;
+    for (int i = 0; i < n && !moved; i++) {
+      if (i + SCAN_AHEAD < n && kinds[i + SCAN_AHEAD] == IP_ADDRESS)
+        HashPrefetch(hostTable, &hits[i + SCAN_AHEAD].key, 1);
+      if (kinds[i] == IP_ADDRESS)
+        ScanAddress(s, hits[i].key);
+      else if ((++s->lines & 255) == 0 && Settings.verbose)
+        moved = ScanProgress(s, hits[i].end);  // the hits after it are found again
+    }
+    if (n < SCAN_BATCH && !moved) return;
+  }
 }
 
 static void ScanTotals(ScanState* s) {
@@ -101,13 +130,7 @@ bool LkScan(const char* name) {
   IPStart(&s.cur);
   while (char* window = INGetBuffer(s.in, nullptr)) {
     IPWindow(&s.cur, window, s.in->buff_cnt);
-    IPHit hit;
-    while (int kind = IPNext(&s.cur, &hit)) {
-      if (kind == IP_ADDRESS)
-        ScanAddress(&s, hit.key);
-      else if ((++s.lines & 255) == 0 && Settings.verbose)
-        ScanProgress(&s);
-    }
+    ScanWindow(&s);
     if (int32_t used = IPTake(&s.cur)) INConsume(s.in, used);
   }
   if (Settings.verbose) ScanTotals(&s);
