@@ -70,22 +70,23 @@ TEST_F(HashTableTest, GrowsPastThreePerBucket) {
     HashTable* t = Make(r.expected);
     const int planned = 3 * r.buckets;
     std::vector<int> want(planned);
-    for (int i = 0; i < planned; i++) Put(t, (uint32_t)i * 7919u, i);
-    for (int i = 0; i < planned; i++) want[i] = planned - 1 - i;  // 7919 * i mod 71 walks the buckets
+    auto key = [](int i) { return (uint32_t)i * 2654435761u; };  // all over the 32 bits, distinct
+    for (int i = 0; i < planned; i++) Put(t, key(i), i);
+    for (int i = 0; i < planned; i++) want[i] = planned - 1 - i;
     if (r.buckets == 71) {
-      std::stable_sort(want.begin(), want.end(), [](int a, int b) { return a * 7919 % 71 < b * 7919 % 71; });
+      std::stable_sort(want.begin(), want.end(), [&](int a, int b) { return key(a) % 71 < key(b) % 71; });
       EXPECT_EQ(Walk(t), want);
     }
     EXPECT_EQ(t->size, r.buckets);
-    Put(t, 7919u, planned);  // a second item of key 7919, the first past the plan
+    Put(t, key(1), planned);  // a second item of key(1), the first past the plan
     EXPECT_GT(t->size, 3 * r.buckets);
-    for (int i = planned + 1; i < 4 * planned; i++) Put(t, (uint32_t)i * 7919u, i);
+    for (int i = planned + 1; i < 4 * planned; i++) Put(t, key(i), i);
     std::vector<int> tags = Walk(t);
     std::sort(tags.begin(), tags.end());
     ASSERT_EQ((int)tags.size(), 4 * planned);
     for (int i = 0; i < 4 * planned; i++) ASSERT_EQ(tags[i], i);
-    EXPECT_EQ(Get(t, 7919u), planned);
-    for (int i = 2; i < 4 * planned; i += 97) EXPECT_EQ(Get(t, (uint32_t)i * 7919u), i);
+    EXPECT_EQ(Get(t, key(1)), planned);
+    for (int i = 2; i < 4 * planned; i += 97) EXPECT_EQ(Get(t, key(i)), i);
   }
 }
 
