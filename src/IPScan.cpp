@@ -30,27 +30,29 @@ static inline uint64_t Down(uint64_t x, uint64_t tail, int k) { return x >> k | 
 
 static inline uint64_t Bits(__m128i v) { return (uint64_t)(uint32_t)_mm_movemask_epi8(v); }
 
+static inline __m128i Digits(__m128i v) {  // digits -> -128..-119, the rest above
+  return _mm_cmplt_epi8(_mm_sub_epi8(v, _mm_set1_epi8((char)('0' + 128))), _mm_set1_epi8(-118));
+}
+static inline __m128i Dots(__m128i v) { return _mm_cmpeq_epi8(v, _mm_set1_epi8('.')); }
+static inline __m128i Ends(__m128i v) {
+  return _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+}
+static inline uint64_t Join(__m128i a, __m128i b, __m128i c, __m128i d) {
+  return Bits(a) | Bits(b) << 16 | Bits(c) << 32 | Bits(d) << 48;
+}
+
 // The marks among the 64 bytes at b, as bits; 80 bytes must be readable. A
 // digit mark whose run cannot be an address (under 7 bytes or over 15) is
 // dropped here: the run is text, and what follows it in the run is never an
 // address either.
 static inline uint64_t BlockMarks(const uint8_t* b, bool prev_digit) {
-  const __m128i digit_base = _mm_set1_epi8((char)('0' + 128));  // digits -> -128..-119
-  const __m128i digit_top = _mm_set1_epi8(-118);
-  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), dot = _mm_set1_epi8('.');
-  uint64_t digits = 0, dots = 0, ends = 0, tail_digits = 0, tail_dots = 0;
-  for (int i = 0; i < 5; i++) {
-    __m128i v = _mm_loadu_si128((const __m128i*)(b + 16 * i));
-    uint64_t d = Bits(_mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), digit_top));
-    uint64_t p = Bits(_mm_cmpeq_epi8(v, dot));
-    if (i == 4) {
-      tail_digits = d, tail_dots = p;
-      break;
-    }
-    digits |= d << (16 * i);
-    dots |= p << (16 * i);
-    ends |= Bits(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))) << (16 * i);
-  }
+  const __m128i* v = (const __m128i*)b;
+  __m128i v0 = _mm_loadu_si128(v), v1 = _mm_loadu_si128(v + 1), v2 = _mm_loadu_si128(v + 2),
+          v3 = _mm_loadu_si128(v + 3), v4 = _mm_loadu_si128(v + 4);
+  uint64_t digits = Join(Digits(v0), Digits(v1), Digits(v2), Digits(v3));
+  uint64_t dots = Join(Dots(v0), Dots(v1), Dots(v2), Dots(v3));
+  uint64_t ends = Join(Ends(v0), Ends(v1), Ends(v2), Ends(v3));
+  uint64_t tail_digits = Bits(Digits(v4)), tail_dots = Bits(Dots(v4));
   uint64_t near = Down(dots, tail_dots, 1) | Down(dots, tail_dots, 2) | Down(dots, tail_dots, 3);
   // Bit s of run_k: the k bytes from s on are all digits or dots.
   uint64_t run1 = digits | dots, tail1 = tail_digits | tail_dots;
@@ -104,12 +106,9 @@ static const uint8_t* NextMark(IPCursor* c) {
 // The end of the run of digits and dots at p; the NUL at end stops it.
 static inline const uint8_t* SkipRun(const uint8_t* p, const uint8_t* end) {
 #if defined(__SSE2__)
-  const __m128i digit_base = _mm_set1_epi8((char)('0' + 128));
   for (; end - p >= 15; p += 16) {  // 16 readable bytes, the NUL at end included
     __m128i v = _mm_loadu_si128((const __m128i*)p);
-    __m128i digits = _mm_cmplt_epi8(_mm_sub_epi8(v, digit_base), _mm_set1_epi8(-118));
-    __m128i run = _mm_or_si128(digits, _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
-    unsigned stop = ~(unsigned)_mm_movemask_epi8(run) & 0xFFFFu;
+    unsigned stop = ~(unsigned)Bits(_mm_or_si128(Digits(v), Dots(v))) & 0xFFFFu;
     if (stop) return p + __builtin_ctz(stop);
   }
 #endif
