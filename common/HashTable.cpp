@@ -31,13 +31,13 @@ static bool IsPrime(int32_t n) {
   return n > 2 && n % 2 != 0;
 }
 
-static HashNode** NewBuckets(MemoryPool* pool, int32_t size) {
-  size_t bytes = (size_t)size * sizeof(HashNode*);
-  // A 64-bit bucket array may outgrow a pool block; it still dies with the pool.
-  HashNode** b = (HashNode**)(bytes <= MP_BLOCK_SIZE ? MPAlloc(pool, (int32_t)bytes)
-                                                    : MPAllocLarge(pool, bytes));
-  memset(b, 0, bytes);
-  return b;
+// count null pointers. An array may outgrow a pool block; it still dies with
+// the pool.
+static void* NewPointers(MemoryPool* pool, int32_t count) {
+  size_t bytes = (size_t)count * sizeof(void*);
+  void* a = bytes <= MP_BLOCK_SIZE ? MPAlloc(pool, (int32_t)bytes) : MPAllocLarge(pool, bytes);
+  memset(a, 0, bytes);
+  return a;
 }
 
 static inline void** RecentSlot(HashTable* t, uint32_t hash) {
@@ -48,7 +48,7 @@ static inline void** RecentSlot(HashTable* t, uint32_t hash) {
 static void NewRecent(HashTable* t) {
   int bits = 1;
   while ((1 << bits) < t->size) bits++;
-  t->recent = (void**)NewBuckets(t->pool, 1 << bits);
+  t->recent = (void**)NewPointers(t->pool, 1 << bits);
   t->recent_shift = 32 - bits;
 }
 
@@ -56,7 +56,7 @@ HashTable* HashInit(int32_t expected, MemoryPool* pool, HashFunc hash, HashEqual
   LV_ASSERT(hash && equal);
   HashTable* t = (HashTable*)MPAlloc(pool, sizeof(HashTable));
   t->size = BucketCount(expected);
-  t->table = NewBuckets(pool, t->size);
+  t->table = (HashNode**)NewPointers(pool, t->size);
   t->pool = pool;
   t->hash = hash;
   t->equal = equal;
@@ -102,7 +102,7 @@ void HashPrefetch(HashTable* t, const void* key, int depth) {
 static void Grow(HashTable* t) {
   int32_t size = t->size * HASH_GROWTH + 1;
   while (!IsPrime(size)) size += 2;
-  HashNode** table = NewBuckets(t->pool, size);
+  HashNode** table = (HashNode**)NewPointers(t->pool, size);
   for (int32_t b = 0; b < t->size; b++) {
     HashNode* oldest = nullptr;
     for (HashNode *n = t->table[b], *next; n; n = next) next = n->next, n->next = oldest, oldest = n;
