@@ -6,8 +6,8 @@
 # Environment: LINES (1000000), DISTINCT (20000), BIG (1000000 cached
 # addresses), RUNS (5: interleaved runs, medians; scan_bench keeps the best
 # of 3 passes in each).
-# Needs root: everything that can send a query runs in a private network
-# namespace (logresolve's also in a private mount namespace, where a
+# Everything that can send a query runs in a private network namespace
+# (scripts/netns; logresolve's also in a private mount namespace, where a
 # resolv.conf naming 127.0.0.1 is bound over /etc/resolv.conf), against nsd
 # on loopback port 53 of that namespace.
 set -euo pipefail
@@ -17,7 +17,7 @@ LINES=${LINES:-1000000}
 DISTINCT=${DISTINCT:-20000}
 BIG=${BIG:-1000000}
 RUNS=${RUNS:-5}
-for tool in rg logresolve nsd unshare /usr/bin/time; do
+for tool in rg logresolve nsd /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "scan.sh: $tool is missing" >&2; exit 2; }
 done
 for bin in scan_bench logvane; do
@@ -67,7 +67,6 @@ done
 cat >"$WORK/inner.sh" <<'EOF'
 set -eu
 ROOT=$1 BUILD=$2 WORK=$3
-ip link set lo up
 printf 'nameserver 127.0.0.1\noptions attempts:2 timeout:5\n' >"$WORK/resolv.conf"
 mount --bind "$WORK/resolv.conf" /etc/resolv.conf
 /usr/bin/python3 "$ROOT/tests/dns/nsdserve.py" --map "$WORK/zone.map" --port 53 \
@@ -107,7 +106,7 @@ t3=$(now)
 echo "$t0 $t1 $t2 $t3"
 EOF
 echo "cold-cache runs against nsd..." >&2
-read -r T0 T1 T2 T3 < <(unshare -n -m -- bash "$WORK/inner.sh" "$ROOT" "$BUILD" "$WORK") || true
+read -r T0 T1 T2 T3 < <("$ROOT/scripts/netns" -m bash "$WORK/inner.sh" "$ROOT" "$BUILD" "$WORK") || true
 if [ -z "${T3:-}" ]; then
   echo "scan.sh: the cold-cache runs failed; nsd said:" >&2
   cat "$WORK/nsd.out" >&2 || true

@@ -1,7 +1,7 @@
 // Times the translation pass alone: the host table is filled from an
 // "address name" map (as bench/genlog.py --map writes it), so no resolver is
 // involved.
-//   translate_bench MAP LOG gzip|bzip2|none [LEVEL] [RUNS]
+//   translate_bench MAP LOG gzip|bzip2|none [LEVEL] [RUNS] [THREADS]
 // Prints the best of RUNS: wall and CPU seconds, and input MB/s by CPU time.
 #include <sys/stat.h>
 
@@ -45,7 +45,7 @@ static int LoadMap(const char* path) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: %s MAP LOG gzip|bzip2|none [LEVEL] [RUNS]\n", argv[0]);
+    fprintf(stderr, "usage: %s MAP LOG gzip|bzip2|none [LEVEL] [RUNS] [THREADS]\n", argv[0]);
     return 2;
   }
   MPInit();
@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
                                                   : COMPRESS_NONE;
   if (argc > 4) Settings.level = atoi(argv[4]);
   int runs = argc > 5 ? atoi(argv[5]) : 1;
+  if (argc > 6) Settings.threads = atoi(argv[6]);
   struct stat st;
   if (stat(argv[2], &st) != 0) return 1;
   // CPU time (user and system) as well as wall time: on a busy machine the

@@ -1,5 +1,7 @@
 #include "common/MemoryPool.h"
 
+#include <libdeflate.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -282,11 +284,30 @@ void MPSetBzip2Alloc(MemoryPool* pool) {
     bzip2_hook = MPBzip2Hook{nullptr, nullptr, nullptr};
 }
 
+// libdeflate has one process-wide allocator and no opaque: it is installed
+// once and finds the pool here. Only the thread that opens writers allocates
+// (compression itself allocates nothing), so the pool needs no lock.
+static MemoryPool* deflate_pool;
+static void* DeflateAlloc(size_t size) {
+  LV_ASSERT(deflate_pool!=nil);
+  return MPAllocLarge(deflate_pool, size);
+}
+static void DeflateFree(void*) {}
+
+void MPSetDeflateAlloc(MemoryPool* pool) {
+  static bool installed;
+  // Installing is allowed only while no compressor exists: before the first.
+  if (!installed) libdeflate_set_memory_allocator(DeflateAlloc, DeflateFree);
+  installed = true;
+  deflate_pool = pool;
+}
+
 // A hook left pointing into a deleted pool would hand its blocks, by then
 // another pool's, to the next stream opened without setting it again.
 static void ForgetHooks(MemoryPool* pool) {
   if (zlib_hook.opaque && ((ZlibCache*)zlib_hook.opaque)->pool == pool) MPSetZlibAlloc(nullptr);
   if (bzip2_hook.opaque && ((Bzip2Cache*)bzip2_hook.opaque)->pool == pool) MPSetBzip2Alloc(nullptr);
+  if (deflate_pool == pool) deflate_pool = nullptr;
 }
 
 MPZlibHook MPGetZlibHook() { return zlib_hook; }

@@ -46,6 +46,9 @@ void* MPNewUnzCache(MemoryPool* pool);
 // Routes the next zlib / bzip2 streams' memory into pool (null: library default).
 void MPSetZlibAlloc(MemoryPool* pool);
 void MPSetBzip2Alloc(MemoryPool* pool);
+// Routes the libdeflate compressors allocated next into pool, until called
+// with null; their memory then lives as long as the pool (freeing is a no-op).
+void MPSetDeflateAlloc(MemoryPool* pool);
 
 // The hooks as installed; every stream the program opens reads them at setup.
 struct MPZlibHook {

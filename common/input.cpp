@@ -19,7 +19,7 @@ static InputFile* NewInput(MemoryPool* pool, int32_t type, FILE* stream) {
   in->line_no = 0;
   in->pos = 0;
   in->buff_cnt = 0;
-  in->start = 0;
+  in->start = IN_HISTORY;
   in->at_eof = false;
   in->zip_end = false;
   in->read_error = false;
@@ -27,7 +27,7 @@ static InputFile* NewInput(MemoryPool* pool, int32_t type, FILE* stream) {
   in->mem_left = 0;
   in->sniff_len = 0;
   in->sniff_used = 0;
-  in->buff[0] = 0;
+  memset(in->buff, 0, IN_HISTORY + 1);
   return in;
 }
 
@@ -47,10 +47,13 @@ static int32_t Permille(int64_t done, int64_t total) {
 static bool IsGzip(const unsigned char* b) { return b[0] == 0x1F && b[1] == 0x8B && b[2] == 0x08; }
 
 // A block header, or the end-of-stream mark right away: bzip2 writes an empty
-// input as a header and that mark alone, and such a file holds no text.
-static bool IsBzip2(const unsigned char* b) {
-  return b[0] == 'B' && b[1] == 'Z' && b[2] == 'h' && b[3] >= '0' && b[3] <= '9' &&
-         (memcmp(b + 4, "1AY&SY", 6) == 0 || memcmp(b + 4, "\x17\x72\x45\x38\x50\x90", 6) == 0);
+// input as a header, that mark and a zero checksum, 14 bytes in all. Any other
+// file shorter than 16 bytes is text, whatever it begins with.
+static bool IsBzip2(const unsigned char* b, int32_t n) {
+  if (n < 14 || b[0] != 'B' || b[1] != 'Z' || b[2] != 'h' || b[3] < '0' || b[3] > '9') return false;
+  bool end_mark = memcmp(b + 4, "\x17\x72\x45\x38\x50\x90", 6) == 0;
+  if (n == 14) return end_mark && memcmp(b + 10, "\0\0\0\0", 4) == 0;
+  return n == IN_SNIFF_SIZE && (end_mark || memcmp(b + 4, "1AY&SY", 6) == 0);
 }
 
 static bool IsZip(const unsigned char* b) { return b[0] == 'P' && b[1] == 'K' && b[2] == 3 && b[3] == 4; }
@@ -126,7 +129,8 @@ static int32_t ReadSome(InputFile* in, char* dst, int32_t len) {
 }
 
 // Takes `used` bytes off the window; once 32,767 or fewer are left, moves them
-// to the front and reads up to 64 KiB behind them. Reads repeat until the
+// to the front, with the IN_HISTORY bytes before them, and reads up to 64 KiB
+// behind them. Reads repeat until the
 // 64 KiB are there or the source ends, so the window stays above 32,767 bytes
 // while input remains.
 static void INFill(InputFile* in, int32_t used) {
@@ -134,17 +138,17 @@ static void INFill(InputFile* in, int32_t used) {
   in->start += used;
   in->buff_cnt -= used;
   if (in->buff_cnt > IN_KEEP || in->at_eof) return;
-  if (in->start != 0) {
-    memmove(in->buff, in->buff + in->start, in->buff_cnt);
-    in->start = 0;
+  if (in->start != IN_HISTORY) {
+    memmove(in->buff, in->buff + in->start - IN_HISTORY, IN_HISTORY + in->buff_cnt);
+    in->start = IN_HISTORY;
   }
   if (in->type < IN_PLAIN || in->type > IN_MEMORY) {
     printf("Invalid file type in fill input buffer (%d)!\n", in->type);
     in->at_eof = true;
-    in->buff[in->buff_cnt] = 0;
+    in->buff[in->start + in->buff_cnt] = 0;
     return;
   }
-  char* dst = in->buff + in->buff_cnt;
+  char* dst = in->buff + in->start + in->buff_cnt;
   int32_t got = 0, r = 0;
   if (in->type == IN_ZIP) {
     r = ReadZip(in, dst);
@@ -161,7 +165,7 @@ static void INFill(InputFile* in, int32_t used) {
     }
     in->at_eof = true;
   }
-  in->buff[in->buff_cnt] = 0;
+  in->buff[in->start + in->buff_cnt] = 0;
 }
 
 InputFile* INFOpen(FILE* stream, MemoryPool* pool) {
@@ -174,15 +178,13 @@ InputFile* INFOpen(FILE* stream, MemoryPool* pool) {
   if (n > 0 && !seekable) in->sniff_len = n;  // a pipe: fed back from here
   const char* pre = seekable ? nullptr : in->sniff;
   int pre_len = seekable ? 0 : in->sniff_len;
-  // An empty bzip2 file is only 14 bytes long; nothing else is told from
-  // fewer than 16.
   bool whole = n == IN_SNIFF_SIZE;
   if (whole && IsGzip(b)) {
     MPSetZlibAlloc(pool);
     in->handle = ZSGzReadOpen(stream, pre, pre_len);
     in->type = IN_GZIP;
     in->sniff_used = in->sniff_len;
-  } else if (n >= 10 && IsBzip2(b)) {
+  } else if (IsBzip2(b, n)) {
     MPSetBzip2Alloc(pool);
     in->handle = ZSBzReadOpen(stream, pre, pre_len);
     in->type = IN_BZIP2;
@@ -195,8 +197,7 @@ InputFile* INFOpen(FILE* stream, MemoryPool* pool) {
 }
 
 InputFile* INOpenPath(const char* path, MemoryPool* pool) {
-  FileSpec fs(path);
-  FILE* f = OpenFile(fs.path, "rb", nullptr);
+  FILE* f = OpenFile(path, "rb", nullptr);
   if (!f) return nullptr;
   InputFile* in = INFOpen(f, pool);
   if (!in) fclose(f);
@@ -222,6 +223,20 @@ void INConsume(InputFile* in, int32_t len) {
   INFill(in, len > in->buff_cnt ? in->buff_cnt : len);
 }
 
+// Drops the rest of a line that ran past the window, however long, leaving
+// its terminator at the front; the line's whole length.
+static int64_t SkipLineRest(InputFile* in) {
+  int64_t len = 0;
+  for (;;) {
+    const char* p = in->buff + in->start;
+    int32_t cnt = in->buff_cnt, n = 0;
+    while (n < cnt && p[n] != '\r' && p[n] != '\n') n++;
+    len += n;
+    if (n > 0) INFill(in, n);
+    if (n < cnt || in->buff_cnt == 0) return len;
+  }
+}
+
 int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in) {
   // size 2 would leave no room for a byte of a cut line, and 0 means the end.
   LV_ASSERT(buf && size>=3);
@@ -237,14 +252,19 @@ int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in) {
     buf[len + 1] = 0;
     result = len + 1;
   } else {
-    printf("Line %ld too long %d/%d.\n", static_cast<long>(in->line_no) + 1, len, max);
     memcpy(buf, p, max);
     buf[max] = 0;
     result = max;
+    // The tail is never handed out as a line of its own.
+    printf("Line %ld too long %lld/%d.\n", static_cast<long>(in->line_no) + 1,
+           static_cast<long long>(SkipLineRest(in)), max);
+    p = in->buff + in->start;
+    cnt = in->buff_cnt;
+    len = 0;
   }
   int32_t used = len;
   if (len < cnt) used += (p[len] == '\r' && len + 1 < cnt && p[len + 1] == '\n') ? 2 : 1;
-  INFill(in, used);
+  if (used > 0) INFill(in, used);
   in->line_no++;
   return result;
 }

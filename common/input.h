@@ -11,7 +11,8 @@ enum { IN_PLAIN = 0, IN_GZIP = 1, IN_BZIP2 = 2, IN_ZIP = 3, IN_MEMORY = 4 };
 #define IN_SNIFF_SIZE 16
 #define IN_READ_SIZE 65536
 #define IN_KEEP 32767        // refill only when at most this much is unread
-#define IN_BUFF_SIZE 98305
+#define IN_HISTORY 8         // consumed bytes that stay readable before the window
+#define IN_BUFF_SIZE (IN_HISTORY + 98305)
 
 struct InputFile {
   int32_t type;
@@ -32,19 +33,24 @@ struct InputFile {
   char buff[IN_BUFF_SIZE];
 };
 
-// Opens path (aliases followed) for reading; null when it cannot be opened.
+// Opens path, a regular file, for reading (OpenFile); null when it cannot.
 InputFile* INOpenPath(const char* path, MemoryPool* pool);
 // Reader over an open stream (null stream gives null); kind sniffed from the
 // first 16 bytes.
 InputFile* INFOpen(FILE* stream, MemoryPool* pool);
 // Reader over len bytes at data, which must outlive it.
 InputFile* INOpenMem(const char* data, int32_t len, MemoryPool* pool);
-// The unconsumed bytes (NUL behind them), or null at the end.
+// The unconsumed bytes (NUL behind them), or null at the end. The IN_HISTORY
+// bytes before them are the last ones consumed, NUL before the first byte.
 char* INGetBuffer(InputFile* in, int64_t* pos_out);
 // 1 <= len <= buff_cnt + 1. Keeps more than 32,767 bytes visible until the end.
 void INConsume(InputFile* in, int32_t len);
-// Next line into buf (size >= 3), always closed by LF unless cut; 0 at the end.
+// Next line into buf (size >= 3), closed by LF; 0 at the end. A line longer
+// than size - 2 is reported, its head returned without LF (INLineCut) and
+// the rest of it skipped, however long.
 int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in);
+// Whether the line INReadLine returned as buf, len was cut.
+inline bool INLineCut(const char* buf, int32_t len) { return len > 0 && buf[len - 1] != '\n'; }
 // Progress in tenths of a percent, 0..1000; -1 for a gzip reader in error.
 int32_t INPercent(InputFile* in);
 // Closes decompressor and stream; memory stays in the pool.

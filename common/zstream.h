@@ -1,6 +1,6 @@
 // Compressed streams over stdio: gzip and bzip2 readers over an already open
 // stream, and plain, gzip and bzip2 writers. Their compressor memory comes
-// through the pool hooks (MPSetZlibAlloc / MPSetBzip2Alloc).
+// through the pool hooks (MPSetZlibAlloc / MPSetBzip2Alloc / MPSetDeflateAlloc).
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -28,11 +28,15 @@ int ZSReadClose(ZSReader* r);
 
 struct ZSWriter;
 
-// Takes over file, opened for writing by the caller. Installs pool as the
-// hook for its kind. level: gzip level 0..9, bzip2 block size 1..9 (0 -> 1).
-// Null (file closed) when the compressor cannot be set up.
-ZSWriter* ZSWriteOpen(MemoryPool* pool, FILE* file, int kind, int level);
-// len, or fewer once a write has failed (the writer then stays failed).
+// Takes over file, opened for writing by the caller. Compressor memory comes
+// from pool through the hooks. level: gzip level 0..9, bzip2 block size 1..9
+// (0 -> 1). gzip is written as members of 4 MiB of input, bzip2 as one stream
+// per libbz2 block; with threads > 1 up to that many threads compress them
+// once the first is full (the bytes are the same). Null (file closed) when the
+// compressor cannot be set up.
+ZSWriter* ZSWriteOpen(MemoryPool* pool, FILE* file, int kind, int level, int threads = 1);
+// len, or fewer once a write has failed (the writer then stays failed); a
+// failure may show a few blocks after the bytes that caused it.
 int ZSWrite(ZSWriter* w, const void* data, int len);
 // Finishes, flushes, fsyncs when asked, closes; true only when every byte
 // reached the file.

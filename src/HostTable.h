@@ -9,18 +9,38 @@ enum { HOST_CACHED = 0, HOST_NEW = 1, HOST_REUSED = 2 };
 
 struct HostEntry {
   uint32_t address;    // the key: octets in text order (network byte order)
-  const char* domain;  // null while pending, FailedMark when failed, else the name
+  const char* domain;  // null while pending, a failure mark when failed, else the name
   int32_t time;        // seconds since the epoch: last met, or last tried
   uint32_t tries;      // lookups made
   int32_t status;      // HOST_CACHED, HOST_NEW or HOST_REUSED
 };
 
-// The one shared "*" every failed entry points at.
+#define LK_DAY 86400  // seconds; entry times are compared in whole days
+
+// Failed entries point at one of these shared marks. Every reader, earlier
+// builds included, takes a name beginning with "*" as failed, so the class
+// rides after it: "*" a definitive answer (no such name, no PTR data, a name
+// unfit for a log), "*t1" to "*t4" a passing failure (time-out, server
+// failure, malformed answer) and how many in a row, "*u" a name whose forward
+// lookup did not confirm it.
 extern const char FailedMark[];
+extern const char UnconfirmedMark[];
+#define HOST_PASSING_LIMIT 5  // passing failures in a row that make a definitive one
+
+// The mark of the n-th passing failure in a row, n from 1; FailedMark from
+// HOST_PASSING_LIMIT on.
+const char* HostPassingMark(uint32_t n);
+// The shared mark for a failed name as stored in a cache file; a class this
+// build does not know reads as definitive.
+const char* HostFailMark(const char* name);
 
 // A failed entry is any whose name begins with "*".
 inline bool HostFailed(const HostEntry* e) { return e->domain && e->domain[0] == '*'; }
 inline bool HostNamed(const HostEntry* e) { return e->domain && e->domain[0] != '*'; }
+// Passing failures in a row behind a failed entry; 0 for any other entry.
+inline uint32_t HostPassingCount(const HostEntry* e) {
+  return HostFailed(e) && e->domain[1] == 't' ? (uint32_t)(e->domain[2] - '0') : 0;
+}
 
 extern MemoryPool* hostPool;
 extern HashTable* hostTable;

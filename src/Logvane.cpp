@@ -1,14 +1,16 @@
 // Logvane: resolves the IPv4 addresses in web-server logs by reverse DNS,
 // keeps a cache of the answers and writes translated copies of the logs.
-#include <sys/stat.h>
-
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
+#include "common/UnixFileSpec.h"
 #include "src/CacheFile.h"
+#include "src/Filter.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/Resolver.h"
 #include "src/Scan.h"
@@ -28,7 +30,7 @@ static void PrintBanner(int argc, char** argv) {
 // "-settings <file>" is only recognised as the first pair of arguments.
 static const char* TakeSettingsOption(int* argc, char*** argv) {
   char** a = *argv;
-  if (*argc >= 3 && a[1][0] == '-' && (a[1][1] == 's' || a[1][1] == 'S')) {
+  if (*argc >= 3 && IsOptionWord(a[1], "settings")) {
     const char* name = a[2];
     *argv += 2;
     *argc -= 2;
@@ -39,8 +41,7 @@ static const char* TakeSettingsOption(int* argc, char*** argv) {
 
 // Names that exist but are not regular files are skipped by both passes.
 static bool SkipNonFile(const char* name) {
-  struct stat st;
-  if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {
+  if (FSNotAFile(name)) {
     if (Settings.verbose) printf("'%s' is not a file, skipping it.\n", name);
     return true;
   }
@@ -56,8 +57,13 @@ int main(int argc, char** argv) {
   static char default_log[] = DEFAULT_LOG;
   static char* default_list[] = {nullptr, default_log};
 
+  // A reader that went away (`| head`) costs only messages, never the cache
+  // or a translation; messages reach a pipe or `tee` as they happen.
+  signal(SIGPIPE, SIG_IGN);
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   MPInit();
   SettingsDefaults();
+  FLHoldMessages(argc, argv);
   PrintBanner(argc, argv);
   ReadSettingsFile(TakeSettingsOption(&argc, &argv));
   cachePath = Settings.cache_name;
@@ -70,6 +76,7 @@ int main(int argc, char** argv) {
   } else {
     outcome = ParseCommandLine(&argc, &argv, &bad);
   }
+  FLBegin(outcome == PARSE_PROCEED ? argc : 0, argv);
   if (Settings.exchange) Settings.delete_input = 0;
   if (outcome != PARSE_PROCEED) {
     PrintUsage(outcome == PARSE_INVALID ? bad : nullptr);
@@ -78,6 +85,7 @@ int main(int argc, char** argv) {
 
   hostPool = MPNew();
   hostTable = HashInit(HOST_TABLE_EXPECTED, hostPool, HostKeyHash, HostKeyEqual);
+  if (Settings.ipv6) Host6Init();
   if (!LkNetInit()) return Finish(1);
   LkRead();
 
@@ -89,12 +97,19 @@ int main(int argc, char** argv) {
   }
   if (Settings.verbose) puts("Waiting for the last few lookups to complete.");
   LkLookup(true, 0);
-  if (anyScanned) LkWrite(Settings.private_cache);
+  // A cache that could not be written fails the run: its answers are lost.
+  bool cacheSaved = !anyScanned || LkWrite(Settings.private_cache);
 
-  bool lastTranslated = false;
+  bool lastTranslated = false, streamFailed = false;
   if (Settings.translate) {
-    for (int i = 1; i < argc; i++) lastTranslated = TranslateLog(argv[i]);
+    for (int i = 1; i < argc; i++) {
+      lastTranslated = TranslateLog(argv[i]);
+      // A pipeline's output must not look whole when it is not.
+      if (!lastTranslated && FLActive() && !strcmp(argv[i], "-")) streamFailed = true;
+    }
   }
+  // Unresolved for want of a server is a failed run, translated or not.
+  bool reached = LkFaultCount() == 0;
   LkFini();
-  return Finish(lastTranslated ? 0 : 1);
+  return Finish(lastTranslated && !streamFailed && reached && cacheSaved ? 0 : 1);
 }

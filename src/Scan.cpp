@@ -12,7 +12,9 @@
 #include "common/MemoryPool.h"
 #include "common/input.h"
 #include "src/CacheFile.h"
+#include "src/Filter.h"
 #include "src/FormatCount.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/IPScan.h"
 #include "src/Resolver.h"
@@ -45,7 +47,7 @@ static bool ScanProgress(ScanState* s, const char* line_end) {
   // The reader's position is reported just past this line end.
   IPRewind(&s->cur, line_end);
   INConsume(s->in, IPTake(&s->cur));
-  IPWindow(&s->cur, INGetBuffer(s->in, nullptr), s->in->buff_cnt);
+  IPWindow(&s->cur, INGetBuffer(s->in, nullptr), s->in->buff_cnt, s->in->at_eof);
   int32_t e = m - s->start_time;
   int32_t r = (10 * s->lookups + e / 2) / e;
   printf("Read %s lines (%d%%), %s lookups, %s lines/sec, %ld.%ld lookups/sec.\n",
@@ -59,8 +61,8 @@ static bool ScanProgress(ScanState* s, const char* line_end) {
   return true;
 }
 
-static void ScanAddress(ScanState* s, uint32_t key) {
-  if (LkLookup(false, key))
+static void ScanAddress(ScanState* s, const IPHit* hit, int kind) {
+  if (kind == IP_ADDRESS ? LkLookup(false, hit->key) : LkLookup6(&hit->key6))
     s->lookups++;
   else
     s->duplicates++;
@@ -80,8 +82,8 @@ static void ScanWindow(ScanState* s) {
     for (int i = 0; i < n && !moved; i++) {
       if (i + SCAN_AHEAD < n && kinds[i + SCAN_AHEAD] == IP_ADDRESS)
         HashPrefetch(hostTable, &hits[i + SCAN_AHEAD].key, 1);
-      if (kinds[i] == IP_ADDRESS)
-        ScanAddress(s, hits[i].key);
+      if (kinds[i] != IP_LINE_END)
+        ScanAddress(s, &hits[i], kinds[i]);
       else if ((++s->lines & 255) == 0 && Settings.verbose)
         moved = ScanProgress(s, hits[i].end);  // the hits after it are found again
     }
@@ -98,20 +100,12 @@ static void ScanTotals(ScanState* s) {
     HashItem(hostTable, n, &item);
     if (((HostEntry*)item)->status == HOST_REUSED) used++;
   }
+  Host6Count(&total, &used);
   printf("Looked up %s IPs, used %s from cache, total of %s in cache,\n",
          FormatCount(s->lookups), FormatCount(used), FormatCount(total));
   int32_t d = end_time - s->start_time;
   printf("  %s duplicates, %s lines in %d:%02d!\n", FormatCount(s->duplicates),
          FormatCount(s->lines), d / 60, d % 60);
-}
-
-// Reads standard input through a duplicate, so closing the reader leaves
-// descriptor 0 alone and a second "-" in the list finds it at its end.
-static InputFile* OpenStandardInput(MemoryPool* pool) {
-  int fd = dup(STDIN_FILENO);
-  FILE* f = fd < 0 ? nullptr : fdopen(fd, "rb");
-  if (!f && fd >= 0) close(fd);
-  return INFOpen(f, pool);
 }
 
 bool LkScan(const char* name) {
@@ -120,7 +114,7 @@ bool LkScan(const char* name) {
   s.start_time = (int32_t)time(nullptr);
   if (save_time == 0) save_time = s.start_time;
   MemoryPool* pool = MPNew();
-  s.in = strcmp(name, "-") == 0 ? OpenStandardInput(pool) : INOpenPath(name, pool);
+  s.in = strcmp(name, "-") == 0 ? INFOpen(FLStandardInput(false), pool) : INOpenPath(name, pool);
   if (!s.in) {
     printf("Error opening input file '%s'.\n", name);
     MPDelete(pool);
@@ -129,7 +123,7 @@ bool LkScan(const char* name) {
   s.mark = s.start_time;
   IPStart(&s.cur);
   while (char* window = INGetBuffer(s.in, nullptr)) {
-    IPWindow(&s.cur, window, s.in->buff_cnt);
+    IPWindow(&s.cur, window, s.in->buff_cnt, s.in->at_eof);
     ScanWindow(&s);
     if (int32_t used = IPTake(&s.cur)) INConsume(s.in, used);
   }

@@ -2,6 +2,8 @@
 // command line, each layer overriding the one before.
 #include "src/Settings.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +43,7 @@ static const NumberSetting NUMBERS[] = {
     {"dns-timeout", 0, &Settings.dns_timeout, 1, 60000, 0, NUM_KEEP},
     {"dns-tries", 0, &Settings.dns_tries, 1, 10, 0, NUM_KEEP},
     {"dns-inflight", 0, &Settings.dns_inflight, 1, 10000, 0, NUM_KEEP},
+    {"threads", 0, &Settings.threads, 1, 64, 0, NUM_KEEP},
 };
 
 struct FlagSetting {
@@ -51,7 +54,9 @@ struct FlagSetting {
 static const FlagSetting FLAGS[] = {
     {"translate", &Settings.translate},   {"verbose", &Settings.verbose},
     {"private", &Settings.private_cache}, {"exchange", &Settings.exchange},
-    {"delete-input", &Settings.delete_input},
+    {"delete-input", &Settings.delete_input}, {"verify", &Settings.verify},
+    {"ipv6", &Settings.ipv6},
+    {"skip-versions", &Settings.skip_versions},
 };
 
 struct Word {
@@ -108,6 +113,8 @@ void SettingsDefaults() {
   Settings.expire_failed = 126;
   Settings.retry_failed = 4;
   Settings.dns_inflight = DEFAULT_INFLIGHT;
+  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  Settings.threads = cpus < 1 ? 1 : cpus > DEFAULT_THREADS_MAX ? DEFAULT_THREADS_MAX : (int32_t)cpus;
   cachePath = Settings.cache_name;
 }
 
@@ -165,18 +172,17 @@ static bool FileNumber(const NumberSetting& s, const char* value) {
   return false;
 }
 
-// A cut line means the server list did not fit; a partial list is worse than
-// none, and so is quietly asking other servers instead: the resolver refuses
-// to start.
-static bool DnsServers(const char* value, bool cut) {
-  Settings.dns_servers_bad = cut || strlen(value) >= sizeof Settings.dns_servers;
+// A list that does not fit is refused; a partial list is worse than none, and
+// so is quietly asking other servers instead: the resolver refuses to start.
+static bool DnsServers(const char* value) {
+  Settings.dns_servers_bad = strlen(value) >= sizeof Settings.dns_servers;
   if (Settings.dns_servers_bad) return false;
   strcpy(Settings.dns_servers, value);
   return true;
 }
 
 // Stores one keyword's value; false when the line is invalid.
-static bool ApplyKeyword(const char* keyword, const char* value, bool cut) {
+static bool ApplyKeyword(const char* keyword, const char* value) {
   for (const FlagSetting& f : FLAGS) {
     if (!strcmp(keyword, f.keyword)) return ParseFlag(value, f.field);
   }
@@ -194,12 +200,12 @@ static bool ApplyKeyword(const char* keyword, const char* value, bool cut) {
     snprintf(Settings.cache_name, sizeof Settings.cache_name, "%s", value);
     return true;
   }
-  if (!strcmp(keyword, "dns-servers")) return DnsServers(value, cut);
+  if (!strcmp(keyword, "dns-servers")) return DnsServers(value);
   return false;
 }
 
 // "keyword<blanks>value"; the value is kept verbatim, trailing blanks included.
-static void ProcessLine(char* line, bool cut) {
+static void ProcessLine(char* line) {
   size_t len = strlen(line);
   while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n')) line[--len] = 0;
   char* value = line + strcspn(line, " \t");
@@ -207,7 +213,7 @@ static void ProcessLine(char* line, bool cut) {
     *value++ = 0;
     value += strspn(value, " \t");
   }
-  if (!*value || !ApplyKeyword(line, value, cut)) {
+  if (!*value || !ApplyKeyword(line, value)) {
     printf("Invalid configuration line '%s %s'!\n", line, value);
   }
 }
@@ -220,9 +226,14 @@ void ReadSettingsFile(const char* name) {
     int32_t len;
     while ((len = INReadLine(line, sizeof line, nullptr, in)) > 0) {
       if (line[0] == '#') continue;
-      // The reader returns a line that did not fit cut to size-2, without LF.
-      bool cut = len == SETTINGS_LINE_SIZE - 2 && line[len - 1] != '\n';
-      ProcessLine(line, cut);
+      // The reader has reported a cut line; none of it is taken, but a server
+      // list that did not fit still counts as refused.
+      if (INLineCut(line, len)) {
+        if (!strncmp(line, "dns-servers", 11) && (line[11] == ' ' || line[11] == '\t'))
+          Settings.dns_servers_bad = 1;
+        continue;
+      }
+      ProcessLine(line);
     }
     INClose(in);
   }
@@ -265,12 +276,35 @@ static bool OptionNumber(const NumberSetting& s, const char* value) {
   return !(s.mode & NUM_CMD_ERROR);
 }
 
+// Every option word by its name in the usage ("interrupt" is the unlisted i).
+static const char* const OPTION_NAMES[] = {
+    "help", "?", "settings", "translate", "verbose", "cache", "level", "offset",
+    "divisor", "good", "failed", "retry", "normal", "bzip2", "private", "exchange",
+    "z", "mac", "unix", "windows", "kill", "interrupt",
+};
+
+bool IsOptionWord(const char* arg, const char* name) {
+  if (arg[0] != '-' || arg[1] == 0) return false;
+  for (arg++; *arg; arg++, name++) {
+    if (*name == 0 || tolower((unsigned char)*arg) != *name) return false;
+  }
+  return true;
+}
+
+// The letter that names the option word arg; 0 for any other word.
+static int OptionLetter(const char* arg) {
+  for (const char* name : OPTION_NAMES) {
+    if (IsOptionWord(arg, name)) return name[0];
+  }
+  return 0;
+}
+
 enum { OPTION_USAGE = -1, OPTION_INVALID = -2 };
 
 // Applies one option; the count of arguments it used, or OPTION_USAGE or
 // OPTION_INVALID. value is null when no argument follows.
 static int ApplyOption(const char* option, const char* value) {
-  int letter = tolower((unsigned char)option[1]);
+  int letter = OptionLetter(option);
   if (letter == 'h' || letter == '?') return OPTION_USAGE;
   if (ApplySwitch(letter)) return 1;
   const NumberSetting* number = NumberOption(letter);

@@ -3,7 +3,6 @@
 #define ASSERT_MODULE "src/Logvane"
 #include "src/Translate.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,18 +10,21 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "common/Assert.h"
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
+#include "common/UnixFileSpec.h"
 #include "common/input.h"
 #include "common/zstream.h"
+#include "src/Filter.h"
 #include "src/FormatCount.h"
+#include "src/Host6Table.h"
 #include "src/HostTable.h"
 #include "src/IPScan.h"
 #include "src/Settings.h"
 
-#define TR_NAME_SIZE 4096      // the system's path limit, terminator included
 #define TR_REPORT_SECS 10
 
 #define TR_CACHE_BITS 14        // recently met addresses, direct-mapped
@@ -92,6 +94,19 @@ static const NameSlot* Lookup(Translation* t, uint32_t key) {
   return slot;
 }
 
+// The name an IPv6 address is written as, or null; an IPv4-mapped one has
+// its IPv4 address's.
+static const char* NameOf6(const IP6Key* key) {
+  uint32_t v4;
+  void* item = nullptr;
+  const HostEntry* e = nullptr;
+  if (IP6Mapped(key, &v4))
+    e = HashFind(hostTable, &v4, &item) ? (const HostEntry*)item : nullptr;
+  else if (const Host6Entry* e6 = Host6Find(key))
+    e = &e6->entry;
+  return e && HostNamed(e) ? e->domain : nullptr;
+}
+
 // Rewrites the whole input in place on the reader's window. Bytes that come
 // out unchanged are gathered into one write, so a window is cut only where a
 // name or a different newline goes in, and at the look-ahead limit.
@@ -104,7 +119,7 @@ static void Rewrite(Translation* t) {
   while (!t->failed) {
     char* window = INGetBuffer(t->in, nullptr);
     if (!window) return;
-    IPWindow(&cur, window, t->in->buff_cnt);
+    IPWindow(&cur, window, t->in->buff_cnt, t->in->at_eof);
     const char* from = window;  // first byte not yet written
     IPHit hit;
     while (int kind = IPNext(&cur, &hit)) {
@@ -114,6 +129,12 @@ static void Rewrite(Translation* t) {
         const NameSlot* slot = Lookup(t, hit.key);
         if (slot->len == SLOT_KEEP) continue;
         text = slot->name, len = slot->len;
+      } else if (kind == IP_ADDRESS6) {
+        t->addresses++;
+        text = NameOf6(&hit.key6);
+        if (!text) continue;
+        t->replaced++;
+        len = (int)strlen(text);
       } else {
         CountLine(t);
         bool keep = *hit.at == '\n' ? keep_lf : hit.end - hit.at == 2 ? keep_crlf : keep_cr;
@@ -147,133 +168,134 @@ static const char* Suffix() {
   }
 }
 
-// The user's own output name: opened without following a link planted there,
-// and only when it is (or becomes) a regular file.
-static FILE* OpenPlainOutput(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0 ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return nullptr;
-  }
-  FILE* f = fdopen(fd, "wb");
-  if (!f) close(fd);
-  return f;
+// The log stays locked until its output is in place, so that two runs never
+// translate it at once: the second skips it.
+static bool LockLog(const char* name, InputFile* in) {
+  int fd = fileno(in->file);
+  if (FSLock(fd, false) && FSSameFile(name, fd)) return true;
+  printf("'%s' is being translated by another run, skipping it.\n", name);
+  return false;
 }
 
-// The temporary that will take the input's place: a leftover of a crashed run
-// is removed (a link itself, never its target), then the name is created anew.
-static FILE* OpenTempOutput(const char* path, const struct stat* input) {
-  unlink(path);
-  FILE* f = ZSCreateExclusive(path);
-  if (f) {
-    // The replacement keeps the log's owner and permissions where we may.
-    (void)!fchown(fileno(f), input->st_uid, input->st_gid);
-    (void)!fchmod(fileno(f), input->st_mode & 07777);
-  }
-  return f;
+// The output is made as "<log>.$$$" and renamed to its name when complete:
+// a kill never leaves a cut output under the final name, and a link there is
+// replaced, never written through. It gets the log's mode and, as root, its
+// owner, so no one reads the copy who could not read the log.
+static bool FinishOutput(FSTemp* tmp, const struct stat* log) {
+  return FSTempFinish(tmp, log->st_mode & 0777, log->st_uid, log->st_gid) && FSTempInstall(tmp, nullptr);
 }
 
-// Makes a rename in the input's directory survive a crash.
-static void SyncDirectory(const char* path) {
-  char dir[TR_NAME_SIZE];
-  const char* slash = strrchr(path, '/');
-  if (!slash) {
-    strcpy(dir, ".");
-  } else {
-    size_t n = slash == path ? 1 : (size_t)(slash - path);
-    memcpy(dir, path, n);
-    dir[n] = 0;
+// The writer of the settings' kind over file (null file: null).
+static ZSWriter* OpenWriter(MemoryPool* pool, FILE* file) {
+  int level = Settings.level < 0 ? 0 : Settings.level > 9 ? 9 : Settings.level;
+  int kind = Settings.compress == COMPRESS_GZIP    ? ZS_GZIP
+             : Settings.compress == COMPRESS_BZIP2 ? ZS_BZIP2
+                                                    : ZS_PLAIN;
+  return file ? ZSWriteOpen(pool, file, kind, level, Settings.threads) : nullptr;  // closes file on failure
+}
+
+static void StartTranslation(Translation* t) {
+  memset(t, 0, sizeof *t);
+  t->verbose = Settings.verbose != 0;
+  t->start = time(nullptr);
+  t->last_report = t->start;
+}
+
+// Rewrites t->in into t->out, reports and closes the writer; true when all
+// of the input was read and written.
+static bool RunTranslation(Translation* t, MemoryPool* pool) {
+  t->cache = (NameSlot*)MPAlloc(pool, (int32_t)(TR_CACHE_SIZE * sizeof(NameSlot)));
+  for (int i = 0; i < TR_CACHE_SIZE; i++) t->cache[i].len = SLOT_UNUSED;
+  NewlineText(Settings.newlines, &t->nl, &t->nl_len);
+  Rewrite(t);
+
+  if (t->verbose) {
+    long secs = (long)(time(nullptr) - t->start);
+    printf("Translated %s IPs, %s unresolved, %s lines in %d:%02d!\n", FormatCount(t->replaced),
+           FormatCount(t->addresses - t->replaced), FormatCount(t->lines), (int)(secs / 60),
+           (int)(secs % 60));
   }
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
+  bool closed = ZSWriteClose(t->out, false);
+  if (!closed && !t->failed) puts("Write error on output file!");
+  return closed && !t->failed && !t->in->read_error;
+}
+
+// "-" in filter mode: standard input as the lookup pass kept it, to standard
+// output. Nothing is replaced or deleted.
+static bool TranslateStandardInput() {
+  if (Settings.verbose) puts("Translating '-'");
+  Translation t;
+  StartTranslation(&t);
+  MemoryPool* pool = MPNew();
+  t.in = INFOpen(FLStandardInput(true), pool);
+  if (!t.in) {
+    puts("Error opening input file '-'.");
+    MPDelete(pool);
+    return false;
+  }
+  t.out = OpenWriter(pool, FLStandardOutput());
+  if (!t.out) {
+    puts("Error opening output file '-'.");
+    INClose(t.in);
+    MPDelete(pool);
+    return false;
+  }
+  bool ok = RunTranslation(&t, pool);
+  INClose(t.in);
+  MPDelete(pool);
+  return ok;
 }
 
 bool TranslateLog(const char* name) {
-  struct stat st;
-  bool have_stat = stat(name, &st) == 0;
-  if (have_stat && !S_ISREG(st.st_mode)) {
+  if (FLActive() && strcmp(name, "-") == 0) return TranslateStandardInput();
+  if (FSNotAFile(name)) {
     if (Settings.verbose) printf("'%s' is not a file, skipping it.\n", name);
     return false;
   }
   if (Settings.verbose) printf("Translating '%s'\n", name);
 
   Translation t;
-  memset(&t, 0, sizeof t);
-  t.verbose = Settings.verbose != 0;
-  t.start = time(nullptr);
-  t.last_report = t.start;
+  StartTranslation(&t);
   MemoryPool* pool = MPNew();
-
   t.in = INOpenPath(name, pool);
   if (!t.in) {
     printf("Error opening input file '%s'.\n", name);
     MPDelete(pool);
     return false;
   }
-
-  const char* suffix = Suffix();
-  const bool exchange = Settings.exchange != 0;
-  char out_name[TR_NAME_SIZE];
-  size_t name_len = strlen(name);
-  FILE* file = nullptr;
-  if (name_len + strlen(suffix) < sizeof out_name) {
-    memcpy(out_name, name, name_len);
-    strcpy(out_name + name_len, suffix);
-    if (exchange && have_stat)
-      file = OpenTempOutput(out_name, &st);
-    else if (!exchange)
-      file = OpenPlainOutput(out_name);
-  }
-  int level = Settings.level < 0 ? 0 : Settings.level > 9 ? 9 : Settings.level;
-  int kind = Settings.compress == COMPRESS_GZIP    ? ZS_GZIP
-             : Settings.compress == COMPRESS_BZIP2 ? ZS_BZIP2
-                                                    : ZS_PLAIN;
-  if (file) t.out = ZSWriteOpen(pool, file, kind, level);  // closes file on failure
-  if (!t.out) {
-    printf("Error opening output file '%s%s'.\n", name, suffix);
-    if (file) unlink(out_name);
+  struct stat st;
+  if (fstat(fileno(t.in->file), &st) != 0 || !LockLog(name, t.in)) {
     INClose(t.in);
     MPDelete(pool);
     return false;
   }
 
-  t.cache = (NameSlot*)MPAlloc(pool, (int32_t)(TR_CACHE_SIZE * sizeof(NameSlot)));
-  for (int i = 0; i < TR_CACHE_SIZE; i++) t.cache[i].len = SLOT_UNUSED;
-  NewlineText(Settings.newlines, &t.nl, &t.nl_len);
-  Rewrite(&t);
-
-  if (t.verbose) {
-    long secs = (long)(time(nullptr) - t.start);
-    printf("Translated %s IPs, %s unresolved, %s lines in %d:%02d!\n", FormatCount(t.replaced),
-           FormatCount(t.addresses - t.replaced), FormatCount(t.lines), (int)(secs / 60),
-           (int)(secs % 60));
-  }
-  // The input is about to go: its replacement must be on the disk first.
-  const bool sync = exchange || Settings.delete_input;
-  bool closed = ZSWriteClose(t.out, sync);
-  if (!closed && !t.failed) puts("Write error on output file!");
-  bool ok = closed && !t.failed;
-  bool read_error = t.in->read_error;
-  INClose(t.in);
-  MPDelete(pool);
-
-  // A copy cut short by a write error or an unreadable input never stays
-  // behind looking complete, and never costs the input.
-  if (!ok || read_error) {
-    unlink(out_name);
+  const char* suffix = Suffix();
+  const bool exchange = Settings.exchange != 0;
+  const std::string temp = std::string(name) + ".$$$";
+  const std::string target = exchange ? std::string(name) : name + std::string(suffix);
+  FSTemp tmp;
+  int err;
+  FILE* file = FSTempCreate(&tmp, target.c_str(), temp.c_str(), &err) ? FSTempStream(&tmp) : nullptr;
+  t.out = OpenWriter(pool, file);
+  if (!t.out) {
+    printf("Error opening output file '%s%s'.\n", name, suffix);
+    FSTempClose(&tmp);
+    INClose(t.in);
+    MPDelete(pool);
     return false;
   }
-  if (exchange) {
-    // rename(2) swaps the names at once: the log is never missing.
-    if (rename(out_name, name) != 0) return false;
-    SyncDirectory(name);
-  } else if (Settings.delete_input) {
-    unlink(name);
+
+  // A copy cut short by a write error or an unreadable input never takes the
+  // final name, and never costs the input.
+  bool ok = RunTranslation(&t, pool);
+  if (ok && !FinishOutput(&tmp, &st)) {
+    puts("Write error on output file!");
+    ok = false;
   }
-  return true;
+  FSTempClose(&tmp);
+  if (ok && Settings.delete_input && !exchange) unlink(name);
+  INClose(t.in);
+  MPDelete(pool);
+  return ok;
 }

@@ -38,7 +38,7 @@ tu::TempDir* InputTest::dir;
 std::string InputTest::big;
 
 // Whatever is consumed, the window holds more than 32,767 bytes until the end,
-// NUL-terminated and matching the text.
+// NUL-terminated and matching the text, behind the last bytes consumed.
 TEST_F(InputTest, EachKindKeepsTheWindowFull) {
   struct { const char* name; int type; } cases[] = {
       {"big.txt", IN_PLAIN}, {"big.txt.gz", IN_GZIP}, {"big.txt.bz2", IN_BZIP2}, {"big.zip", IN_ZIP}};
@@ -51,6 +51,8 @@ TEST_F(InputTest, EachKindKeepsTheWindowFull) {
       ASSERT_TRUE(in->buff_cnt > IN_KEEP || pos + in->buff_cnt == (int64_t)big.size()) << pos;
       ASSERT_EQ(p[in->buff_cnt], 0);
       ASSERT_EQ(memcmp(p, big.data() + pos, in->buff_cnt), 0) << pos;
+      std::string before = std::string(IN_HISTORY, '\0') + big.substr(0, (size_t)pos);
+      ASSERT_EQ(memcmp(p - IN_HISTORY, before.data() + pos, IN_HISTORY), 0) << pos;
       seed = seed * 1103515245u + 12345u;
       int32_t len = 1 + (int32_t)((seed >> 8) % 40000);
       INConsume(in, len < in->buff_cnt + 1 ? len : in->buff_cnt + 1);
@@ -104,6 +106,18 @@ TEST_F(InputTest, EmptyCompressedFiles) {
     EXPECT_NE(in->type, IN_PLAIN);
     EXPECT_TRUE(Drain(in) == (strcmp(name, "e2.bz2") ? "" : Slurp(P("big.txt"))));
     EXPECT_FALSE(in->read_error);
+    INClose(in);
+  }
+  // Only that whole empty file: 10 to 15 bytes that begin like one are text.
+  std::string e = Slurp(P("e.bz2"));
+  ASSERT_EQ(e.size(), 14u);
+  for (const std::string& data : {e.substr(0, 10), e.substr(0, 13), e + "\n", e.substr(0, 13) + "x",
+                                  std::string("BZh91AY&SY"), std::string("BZh91AY&SY1.2.3")}) {
+    SCOPED_TRACE(data.size());
+    Spit(P("short"), data);
+    InputFile* in = Open("short");
+    EXPECT_EQ(in->type, IN_PLAIN);
+    EXPECT_TRUE(Drain(in) == data);
     INClose(in);
   }
 }
@@ -177,14 +191,22 @@ TEST_F(InputTest, ReadLineEndsAndTooLongLines) {
     EXPECT_EQ(at, starts[i]);
   }
   EXPECT_EQ(in->line_no, 5);
-  const char longer[] = "abcdefghij\r\nk\n";
-  in = INOpenMem(longer, sizeof longer - 1, pool);
-  int32_t n = 0;
-  EXPECT_EQ(tu::Stdout([&] { n = INReadLine(buf, sizeof buf, nullptr, in); }), "Line 1 too long 10/6.\n");
-  EXPECT_EQ(n, 6);
-  EXPECT_STREQ(buf, "abcdef");
-  EXPECT_EQ(INReadLine(buf, sizeof buf, nullptr, in), 2);
-  EXPECT_STREQ(buf, "k\n");
+  // A cut line is skipped to its end however far past the window that lies,
+  // its CR LF split by a refill included (65,535).
+  for (size_t len : {10, 65535, 70000}) {
+    std::string longer = "abcdefghij" + std::string(len - 10, 'x') + "\r\nk\n";
+    in = INOpenMem(longer.data(), (int32_t)longer.size(), pool);
+    int32_t n = 0;
+    EXPECT_EQ(tu::Stdout([&] { n = INReadLine(buf, sizeof buf, nullptr, in); }),
+              "Line 1 too long " + std::to_string(len) + "/6.\n");
+    EXPECT_EQ(n, 6);
+    EXPECT_STREQ(buf, "abcdef");
+    EXPECT_TRUE(INLineCut(buf, n));
+    EXPECT_EQ(INReadLine(buf, sizeof buf, nullptr, in), 2);
+    EXPECT_STREQ(buf, "k\n");
+    EXPECT_FALSE(INLineCut(buf, 2));
+    EXPECT_EQ(INReadLine(buf, sizeof buf, nullptr, in), 0);
+  }
 }
 
 TEST_F(InputTest, PercentFromStartToEnd) {

@@ -8,10 +8,17 @@ Binds 127.0.0.1:N (0: any free port), prints the port and writes "PORT
 GENERATION" to --port-file; SIGHUP re-reads the rules and bumps GENERATION
 once they are in force; SIGTERM/SIGINT stop it.
 
-Rules file: {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE}};
-an exact address wins, then the longest prefix, then "default" ("auto").
+Rules file: {"default": RULE, "rules": {"192.0.2.7": RULE, "10.1.0.0/16": RULE},
+"forward": {"h.example": RULE}}; an exact address wins, then the longest
+prefix, then "default" ("auto"). IPv6 addresses and prefixes ("2001:db8::1",
+"2001:db8::/32") work the same for PTR queries under ip6.arpa. Any other query
+(an A or AAAA query, say) uses the "forward" rule for its name, and "auto"
+there (the default) answers host-a-b-c-d.example with the A record a.b.c.d,
+host-2001-db8--1.example with the AAAA record 2001:db8::1, and anything else
+NXDOMAIN.
 RULE is one of
-  "auto"                        host-a-b-c-d.example for a.b.c.d
+  "auto"                        host-a-b-c-d.example for a.b.c.d,
+                                host-2001-db8--1.example for 2001:db8::1
   "nxdomain" | "servfail" | "refused" | "formerr" | "drop" (never answer)
   "any.other.text"              that name (PTR)
   {"name": "h.example" or ["h1.example", "h2.example"]}   PTR answer(s)
@@ -44,14 +51,16 @@ The server also accepts DNS over TCP on the same port number (a client told
 "TC" retries there); TCP queries are logged like UDP ones.
 
 Log, one line per query, flushed before any reply: "a.b.c.d<TAB>unix-time"
-for a PTR of a.b.c.d.in-addr.arpa, "!qname<TAB>qtype<TAB>unix-time" for
-anything else (answered REFUSED).
+for a PTR of a.b.c.d.in-addr.arpa (an IPv6 address in RFC 5952 text for one
+under ip6.arpa), "!qname<TAB>qtype<TAB>unix-time" for anything else.
 """
 
 import argparse
 import heapq
+import ipaddress
 import json
 import os
+import re
 import select
 import signal
 import socket
@@ -70,6 +79,15 @@ def ip_to_int(text):
     if len(parts) != 4 or not all(p.isdigit() and int(p) < 256 for p in parts):
         raise ValueError("bad IPv4 address %r" % text)
     return struct.unpack("!I", bytes(int(p) for p in parts))[0]
+
+
+def addr_key(text):
+    """The rule key of an address: an int for IPv4, an IPv6Address for IPv6."""
+    return ipaddress.IPv6Address(text) if ":" in text else ip_to_int(text)
+
+
+def addr_text(addr):
+    return str(addr) if isinstance(addr, ipaddress.IPv6Address) else socket.inet_ntoa(struct.pack("!I", addr))
 
 
 def latin1(text):
@@ -128,7 +146,7 @@ def name_template(name):
     raise ValueError("bad name %r" % (name,))
 
 
-QTYPES = {"PTR": QTYPE_PTR, "CNAME": 5, "A": 1}
+QTYPES = {"PTR": QTYPE_PTR, "CNAME": 5, "A": 1, "AAAA": 28}
 
 
 def answer_record(rec):
@@ -202,21 +220,26 @@ class Rules:
         self.exact = {}
         self.prefixes = []  # (bits, network, rule), longest first
         for key, rule in doc.get("rules", {}).items():
-            if "/" in key:
+            if "/" in key and ":" in key:
+                net = ipaddress.IPv6Network(key)
+                self.prefixes.append((net.prefixlen, net, None, normalize(rule)))
+            elif "/" in key:
                 net, bits = key.split("/")
                 bits = int(bits)
                 mask = (0xFFFFFFFF << (32 - bits)) & 0xFFFFFFFF if bits else 0
                 self.prefixes.append((bits, ip_to_int(net) & mask, mask, normalize(rule)))
             else:
-                self.exact[ip_to_int(key)] = normalize(rule)
+                self.exact[addr_key(key)] = normalize(rule)
         self.prefixes.sort(key=lambda p: -p[0])
+        self.forward = {k.lower().rstrip("."): normalize(r) for k, r in doc.get("forward", {}).items()}
 
     def lookup(self, addr):
         rule = self.exact.get(addr)
         if rule is not None:
             return rule
+        v6 = isinstance(addr, ipaddress.IPv6Address)
         for _bits, net, mask, rule in self.prefixes:
-            if addr & mask == net:
+            if (v6 and addr in net) if mask is None else (not v6 and addr & mask == net):
                 return rule
         return self.default
 
@@ -248,8 +271,14 @@ def parse_query(pkt):
 
 
 def reverse_address(labels):
-    """a.b.c.d as an int for labels d.c.b.a.in-addr.arpa, else None."""
+    """a.b.c.d as an int for labels d.c.b.a.in-addr.arpa, an IPv6Address for
+    32 nibbles under ip6.arpa, else None."""
     low = [lab.lower() for lab in labels]
+    if len(low) == 34 and low[32:] == [b"ip6", b"arpa"]:
+        nibbles = b"".join(reversed(low[:32]))
+        if len(nibbles) != 32 or any(c not in b"0123456789abcdef" for c in nibbles):
+            return None
+        return ipaddress.IPv6Address(int(nibbles, 16))
     if len(low) != 6 or low[4:] != [b"in-addr", b"arpa"]:
         return None
     try:
@@ -259,6 +288,25 @@ def reverse_address(labels):
     if not all(0 <= o < 256 for o in octets) or any(not x.isdigit() for x in low[:4]):
         return None
     return struct.unpack("!I", bytes(octets))[0]
+
+
+def forward_auto(name, qtype):
+    """The A record of host-a-b-c-d.example or the AAAA record of
+    host-2001-db8--1.example, as qtype asks; None for anything else."""
+    m = re.fullmatch(r"host-([0-9a-f-]+)\.example", name, re.I)
+    if not m:
+        return None
+    text = m.group(1)
+    try:
+        if qtype == QTYPES["A"]:
+            data = socket.inet_aton(text.replace("-", ".")) if re.fullmatch(r"\d+(-\d+){3}", text) else None
+        elif qtype == QTYPES["AAAA"]:
+            data = ipaddress.IPv6Address(text.replace("-", ":")).packed
+        else:
+            data = None
+    except (OSError, ValueError):
+        data = None
+    return data and {"owner": None, "type": qtype, "rdata": [data], "rdlength": None}
 
 
 def build_reply(qid, qflags, question, rcode, records=(), ttl=300, spoil=None):
@@ -345,18 +393,20 @@ class Server:
         if addr is None:
             qname = b".".join(labels).decode("latin-1")
             self.log.write("!%s\t%d\t%.6f\n" % (qname, qtype, now))
-            self.send(build_reply(qid, qflags, question, RCODES["refused"]), peer)
-            return
-        self.log.write("%s\t%.6f\n" % (socket.inet_ntoa(struct.pack("!I", addr)), now))
-        rule = self.rules.lookup(addr)
+            key = qname.lower()
+            rule = self.rules.forward.get(key, {"action": "auto"})
+        else:
+            self.log.write("%s\t%.6f\n" % (addr_text(addr), now))
+            key = addr
+            rule = self.rules.lookup(addr)
         if isinstance(rule, list):
-            n = self.seen.get(addr, 0)
-            self.seen[addr] = n + 1
+            n = self.seen.get(key, 0)
+            self.seen[key] = n + 1
             rule = rule[min(n, len(rule) - 1)]
         if tcp and "tcp" in rule:
             rule = rule["tcp"]
         for sub in rule["replies"] if rule["action"] == "replies" else [rule]:
-            reply = self.reply(sub, addr, qid, qflags, question)
+            reply = self.reply(sub, addr if addr is not None else key, qid, qflags, question)
             if reply is None:
                 continue
             delay = sub.get("delay", 0)
@@ -367,13 +417,19 @@ class Server:
                 self.send(reply, peer)
 
     def reply(self, rule, addr, qid, qflags, question):
-        """The reply packet for one rule, or None when it says drop."""
+        """The reply packet for one rule (addr: the address asked about, or
+        the name of a forward query), or None when it says drop."""
         action = rule["action"]
         ttl = rule.get("ttl", 300)
         if action == "drop":
             return None
+        if action == "auto" and isinstance(addr, str):  # a forward query for that name
+            rec = forward_auto(addr, struct.unpack("!H", question[-4:-2])[0])
+            if rec is None:
+                return build_reply(qid, qflags, question, RCODES["nxdomain"], (), ttl, rule)
+            return build_reply(qid, qflags, question, 0, [rec], ttl, rule)
         if action == "auto":
-            name = "host-%s.example" % socket.inet_ntoa(struct.pack("!I", addr)).replace(".", "-")
+            name = "host-%s.example" % addr_text(addr).replace(".", "-").replace(":", "-")
             return build_reply(qid, qflags, question, 0, ptr_records([name_template(name)]), ttl, rule)
         if action == "name":
             return build_reply(qid, qflags, question, 0, rule["records"], ttl, rule)

@@ -1,16 +1,18 @@
 """End-to-end test harness for the logvane binary.
 
 Importing this module puts the process into a private network namespace: it
-re-executes the command line under `unshare -n` (marker LOGVANE_E2E_NETNS),
-brings up `lo` and checks that no other interface exists, or exits loudly.
+re-executes the command line under `scripts/netns -m` (marker LOGVANE_E2E_NETNS;
+the mount namespace lets the fault tests mount a small tmpfs without root)
+and checks that no other interface exists, or exits loudly.
 CTest runs each tests/e2e/test_*.py with cwd tests/e2e and LOGVANE_BINARY and
 LOGVANE_SOURCE_DIR set.
 
   E2ETestCase         self.tmp: a fresh Path per test, kept if it failed or
                       LOGVANE_KEEP_TMP=1; TempDir() does the same by hand
   SharedDNSTestCase   E2ETestCase with one FakeDNS for the class as self.dns
-  FakeDNS(rules, default="auto")   scriptable server (tests/dns/fakedns.py
-                      lists the rules): .port, .server, .queries(), .count(a),
+  FakeDNS(rules, default="auto", forward=None)   scriptable server
+                      (tests/dns/fakedns.py lists the rules): .port, .server,
+                      .queries(), .forward_queries(), .count(a),
                       .query_times(), .clear_queries(), .describe()
   NSD(mapping)        nsd serving one PTR per address, NXDOMAIN otherwise
   dead_port()         a loopback port nobody listens on
@@ -65,18 +67,15 @@ def _enter_private_netns():
         env[NETNS_MARKER] = str(_netns_id())
         argv = list(getattr(sys, "orig_argv", []) or [sys.executable] + sys.argv)
         argv[0] = sys.executable or PYTHON
-        unshare = shutil.which("unshare") or "/usr/bin/unshare"
+        netns = str(HERE.parent.parent / "scripts" / "netns")
         sys.stdout.flush()
         sys.stderr.flush()
         try:
-            os.execve(unshare, [unshare, "-n", "--"] + argv, env)
+            os.execve(netns, [netns, "-m"] + argv, env)
         except OSError as e:
-            _die("cannot run unshare to enter a private network namespace: %s" % e)
+            _die("cannot run %s: %s" % (netns, e))
     if str(_netns_id()) == outer:
         _die("marker %s is set but this is not a private network namespace" % NETNS_MARKER)
-    r = subprocess.run(["ip", "link", "set", "lo", "up"], capture_output=True, text=True)
-    if r.returncode != 0:
-        _die("'ip link set lo up' failed: %s" % r.stderr.strip())
     ifaces = sorted(name for _i, name in socket.if_nameindex())
     if ifaces != ["lo"]:
         _die("network namespace is not private, interfaces: %s" % ifaces)
@@ -228,16 +227,17 @@ def _stop_process(proc, sig=signal.SIGTERM):
 
 class FakeDNS:
     """tests/dns/fakedns.py on a free loopback port. rules: {addr or
-    prefix: RULE}; default: RULE for the rest (see fakedns.py)."""
+    prefix: RULE}; default: RULE for the rest; forward: {name: RULE} for
+    A queries (see fakedns.py)."""
 
-    def __init__(self, rules=None, default="auto"):
+    def __init__(self, rules=None, default="auto", forward=None):
         self._dir = TempDir(prefix="fakedns-")
         d = self._dir.path
         self.rules_path = d / "rules.json"
         self.log_path = d / "queries.log"
         self.port_path = d / "port"
         self.stderr_path = d / "stderr"
-        self.rules_path.write_text(json.dumps({"default": default, "rules": rules or {}}))
+        self.rules_path.write_text(json.dumps({"default": default, "rules": rules or {}, "forward": forward or {}}))
         self._rules, self._default = rules, default
         self.log_path.touch()
         self._stderr = open(self.stderr_path, "w")
@@ -268,6 +268,12 @@ class FakeDNS:
     def queries(self):
         """Addresses asked for (PTR), in arrival order, with repeats."""
         return [a for a, _ in self.query_times()]
+
+    def forward_queries(self, qtype=None):
+        """Names asked for by A and AAAA queries (or those of qtype), in arrival
+        order, with repeats."""
+        types = ("1", "28") if qtype is None else (str(qtype),)
+        return [line[1:].split("\t")[0] for line in self._lines() if line.startswith("!") and line.split("\t")[1] in types]
 
     def count(self, addr):
         return self.queries().count(addr)

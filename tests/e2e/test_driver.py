@@ -2,6 +2,9 @@
 
 import bz2
 import gzip
+import os
+import subprocess
+import time
 
 import harness
 from harness import SharedDNSTestCase, run_logvane
@@ -37,6 +40,8 @@ class Driver(SharedDNSTestCase):
             (["-Verbose"], [], USAGE + ["Complete."]),
             # -settings is only taken as the first pair of arguments
             (["-v", "-settings", "x.cfg", "access.log"], [], BANNER + [INVALID % "-settings"] + USAGE + ["Complete."]),
+            (["-sfoo", "x.cfg", "access.log"], [], [INVALID % "-sfoo"] + USAGE),
+            (["-vx", "access.log"], [], BANNER + [INVALID % "-vx"] + USAGE),  # the banner's own rule
         ]
         for args, cfg, want in cases:
             with self.subTest(args=args, cfg=cfg):
@@ -61,7 +66,7 @@ class Driver(SharedDNSTestCase):
         # logvane.cfg would switch verbose on; the named file does not.
         harness.write_file(self.tmp / "logvane.cfg", "\n".join(["dns-servers " + self.dns.server, "verbose yes", "cache never", ""]))
         harness.write_file(self.tmp / "other.cfg", "\n".join(["dns-servers " + self.dns.server, "cache mycache", ""]))
-        for first in ["-settings", "-S", "-s"]:
+        for first in ["-settings", "-S", "-s", "-SeT"]:
             with self.subTest(first=first):
                 # The harness checks logvane.cfg unless the first word is exactly
                 # -settings; both files name only loopback servers.
@@ -135,6 +140,78 @@ class Driver(SharedDNSTestCase):
         self.assertEqual(len(totals), 2, r)
         self.assertRegex(totals[0], r"^  15 duplicates, 15 lines in ")  # all five in the cache by now
         self.assertRegex(totals[1], r"^  0 duplicates, 0 lines in ")
+
+    def test_closed_standard_output(self):
+        # head is gone after the first line; the answer comes 150 ms later.
+        with harness.FakeDNS(default={"name": "slow.example", "delay": 150}) as dns:
+            r = run_logvane(["-verbose", "-translate", "-normal", "access.log"], cwd=self.tmp, dns=dns,
+                            wrap=["bash", "-c", '"$0" "$@" | head -1; echo "status ${PIPESTATUS[0]}"'])
+        self.assertEqual((r.out, r.err), (BANNER[0] + "\nstatus 0\n", ""), r)
+        self.assertIn("192.0.2.1 slow.example\n", (self.tmp / "dnscache").read_text())
+        self.assertEqual((self.tmp / "access.log.out").read_text(), LOG.replace("192.0.2.1", "slow.example"))
+
+    def test_filter_mode(self):
+        text = "".join('203.0.113.%d - - "GET /%d" 200 5 "http://198.51.100.%d/"\r\n' % (i % 40, i, i % 7)
+                       for i in range(3000))
+        harness.write_file(self.tmp / "f.log", text)
+        tmpdir = self.tmp / "tmpdir"
+        tmpdir.mkdir()
+        env = {"TMPDIR": str(tmpdir)}
+
+        def filter_run(args, data, wrap=()):
+            return run_logvane(args, cwd=self.tmp, dns=self.dns, stdin=data, env=env, wrap=wrap)
+
+        # The stream is byte for byte the file translation; messages go to stderr.
+        inputs = [text.encode(), gzip.compress(text.encode()), bz2.compress(text.encode())]
+        for opts, suffix in [([], ".gz"), (["-normal", "-windows"], ".out"), (["-bzip2", "-level", "1"], ".bz2")]:
+            self.run_lv(["-t"] + opts + ["f.log"])
+            want = (self.tmp / ("f.log" + suffix)).read_bytes()
+            for data in inputs:
+                with self.subTest(opts=opts, input=data[:3]):
+                    r = filter_run(["-verbose", "-t"] + opts + ["-"], data)
+                    self.assertEqual((r.rc, r.out_bytes == want), (0, True), r)
+                    lines = r.err.splitlines()
+                    self.assertEqual((lines[0], lines[-1], lines.count("Translating '-'")),
+                                     (BANNER[0], "Complete.", 1), r)
+                    self.assertEqual(os.listdir(tmpdir), [])
+        # Other logs go to files as before; -exchange and -kill leave "-" alone.
+        plain = (self.tmp / "f.log.out").read_bytes().replace(b"\r\n", b"\n")
+        for flag, left in [("-kill", ["b.log.out"]), ("-exchange", ["b.log"])]:
+            (self.tmp / "b.log.out").unlink(missing_ok=True)
+            harness.write_file(self.tmp / "b.log", LOG)
+            r = filter_run(["-t", "-n", flag, "b.log", "-"], text)
+            self.assertEqual((r.rc, r.out_bytes == plain, r.err), (0, True, ""), r)
+            self.assertEqual(sorted(x for x in os.listdir(self.tmp) if x.startswith(("b.", "-"))), left, r)
+            self.assertIn(b"host-192-0-2-1.example", (self.tmp / left[0]).read_bytes())
+        # Disk full while keeping the copy: nothing on stdout, status 1, no temporary.
+        if os.geteuid() == 0:
+            script = 'mount -t tmpfs -o size=128k tmpfs "$TMPDIR" && "$0" "$@"; rc=$?; ls -A "$TMPDIR" >&2; exit $rc'
+            r = filter_run(["-t", "-n", "-"], text, wrap=["unshare", "-m", "sh", "-c", script])
+            self.assertEqual((r.rc, r.out_bytes), (1, b""), r)
+            self.assertEqual(r.err.splitlines()[0], "Unable to keep a copy of standard input in '%s': "
+                             "No space left on device." % tmpdir, r)
+            self.assertTrue(r.err.endswith("Error opening input file '-'.\n"), r)  # ls found nothing
+        # Killed: the copy (mode 0600) was unlinked from the start.
+        with harness.FakeDNS(default={"name": "slow.example", "delay": 3000}) as slow:
+            harness.write_file(self.tmp / "logvane.cfg", "dns-servers %s\ndns-timeout 1000\n" % slow.server)
+            p = subprocess.Popen([harness.binary(), "-t", "-"], cwd=self.tmp, stdin=subprocess.PIPE,
+                                 stdout=subprocess.DEVNULL, env=dict(os.environ, **env))
+            p.stdin.write(text.encode())
+            p.stdin.close()
+            fds, deadline, copy = "/proc/%d/fd/" % p.pid, time.monotonic() + 20, None
+            while copy is None and time.monotonic() < deadline:
+                for fd in os.listdir(fds):
+                    try:
+                        if os.readlink(fds + fd).startswith(str(tmpdir)) and os.stat(fds + fd).st_size == len(text):
+                            copy = os.stat(fds + fd)
+                    except OSError:
+                        pass
+            try:
+                self.assertEqual((copy.st_mode & 0o7777, os.listdir(tmpdir)), (0o600, []))
+            finally:
+                p.kill()
+                p.wait()
+            self.assertEqual(os.listdir(tmpdir), [])
 
 
 if __name__ == "__main__":

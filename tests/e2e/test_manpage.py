@@ -1,5 +1,6 @@
-"""The manual page formats without warnings and, like the README, documents
-every option of the usage text and every configuration keyword."""
+"""The manual page (as the build makes it) formats without warnings, carries
+the program's version and, like the README, documents every option of the
+usage text and every configuration keyword."""
 
 import os
 import re
@@ -9,7 +10,8 @@ import unittest
 from pathlib import Path
 
 ROOT = Path(os.environ.get("LOGVANE_SOURCE_DIR") or Path(__file__).resolve().parents[2])
-MAN = ROOT / "logvane.1"
+BINARY = Path(os.environ["LOGVANE_BINARY"])
+MAN = BINARY.parent / "logvane.1"
 
 
 def usage_options():
@@ -20,7 +22,7 @@ def usage_options():
 def config_keywords():
     src = (ROOT / "src" / "Settings.cpp").read_text()
     words = set(re.findall(r'^\s*\{"([a-z-]+)", (?:\'[a-z]\'|0|&Settings)', src, re.M))
-    words |= set(re.findall(r'\{"([a-z-]+)", &Settings\.', src))
+    words |= set(re.findall(r'\{"([a-z0-9-]+)", &Settings\.', src))
     words |= set(re.findall(r'strcmp\(keyword, "([a-z-]+)"\)', src))
     return sorted(words)
 
@@ -41,6 +43,16 @@ class ManPage(unittest.TestCase):
         text = re.sub(".\b", "", r.stdout)  # bold and underline overstrikes
         self.assertIn("dns-timeout ms", text)
 
+    def test_version_is_the_programs(self):
+        r = subprocess.run([str(BINARY), "-help"], capture_output=True, text=True, timeout=60,
+                           cwd=str(BINARY.parent))
+        version = r.stdout.split("\n", 1)[0].rsplit(" ", 1)[-1]
+        text = MAN.read_text()
+        self.assertRegex(version, r"^\d+\.\d+\.\d+")
+        self.assertIn('"Logvane %s"' % version, text.split("\n", 3)[1])
+        self.assertIn("Starting Logvane Version %s" % version, text)
+        self.assertNotRegex(text, r"@\w+@")
+
     def test_lists_every_option(self):
         text = MAN.read_text()
         options = usage_options()
@@ -52,7 +64,7 @@ class ManPage(unittest.TestCase):
     def test_lists_every_keyword(self):
         text = MAN.read_text()
         words = config_keywords()
-        for expected in ("translate", "dns-servers", "dns-timeout", "dns-tries", "dns-inflight"):
+        for expected in ("translate", "dns-servers", "dns-timeout", "dns-tries", "dns-inflight", "ipv6", "skip-versions"):
             self.assertIn(expected, words)
         for word in words:
             self.assertRegex(text, r"(?m)^\.BI %s " % re.escape(roff(word)),

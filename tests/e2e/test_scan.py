@@ -17,14 +17,14 @@ def wide(a, b, c, d):
 
 class Scan(SharedDNSTestCase):
 
-    def scan(self, files, want):
+    def scan(self, files, want, config=()):
         """files: [(name, bytes or a writer)]; want: the addresses asked for.
         Returns [(lookups, used, total, duplicates, lines)] per file."""
         self.dns.clear_queries()
         (self.tmp / "dnscache").unlink(missing_ok=True)
         for name, data in files:
             data(self.tmp / name) if callable(data) else harness.write_file(self.tmp / name, data)
-        r = run_logvane(["-V"] + [n for n, _ in files], cwd=self.tmp, dns=self.dns)
+        r = run_logvane(["-V"] + [n for n, _ in files], cwd=self.tmp, dns=self.dns, config_lines=config)
         got = [tuple(int(x.replace(",", "")) for x in m) for m in TOTALS.findall(r.out)]
         self.out = r.out
         self.assertEqual(r.err, "", r)
@@ -42,9 +42,36 @@ class Scan(SharedDNSTestCase):
     def test_runs_that_are_not_addresses(self):
         texts = ["1.2.3.4.5", "256.1.1.1", "1.2.3.256", "1.2.3", "1.2.3.4.", "1234.1.1.1", "1.2.3.4567", "1..2.3",
                  ".1.2.3", "10.0.0.1.5", "1.2.3.4.5.6.7.8", "06/Dec/2024:11:00:00", "2024.12.06", "2024-12-06",
-                 "12.06.2024", "Firefox/125.0", "v1.2.3.4.5", "999.999.999.999", "2001:db8::1"]
+                 "12.06.2024", "Firefox/125.0", "v1.2.3.4.5", "999.999.999.999", "2001:db8::1", "::"]
         got = self.scan([("a.log", "".join("x %s y\n" % t for t in texts))], [])
         self.assertEqual(got, [(0, 0, 0, 0, len(texts))])
+
+    def test_version_strings(self):
+        agents = [
+            "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+            "Safari/537.36 Edg/120.0.0.0",
+            "Mozilla/5.0 (Linux; Android 10; K) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/121.0.0.0 Mobile "
+            "Safari/537.36 OPR/80.1.4.0",
+            "Mozilla/5.0 AppleWebKit/537.36 (KHTML, like Gecko; compatible; Googlebot/2.1; "
+            "+http://www.google.com/bot.html) Chrome/122.0.0.0 Safari/537.36",
+            "Mozilla/5.0 (compatible; bingbot/2.0; +http://www.bing.com/bingbot.htm) Crawler/3.0.0.0",
+            "MyUpdater v1.2.3.4 (build V5.6.7.8)",
+        ]
+        log = "".join('192.0.2.4 - - [x] "GET /go?to=//192.0.2.3/ HTTP/1.1" 200 1 "https://192.0.2.2:8443/" '
+                      '"%s" via http://192.0.2.1/x\n' % a for a in agents)
+        hosts = ["192.0.2.%d" % i for i in range(1, 5)]
+        versions = ["120.0.0.0", "121.0.0.0", "80.1.4.0", "122.0.0.0", "3.0.0.0", "1.2.3.4", "5.6.7.8"]
+        self.assertEqual(self.scan([("a.log", log)], hosts + versions)[0][0], 11)
+        self.assertEqual(self.scan([("a.log", log)], hosts, ["skip-versions yes"]), [(4, 0, 4, 16, 5)])
+
+    def test_ipv6_and_versions_at_the_window_edge(self):
+        # Cut by the first refill: the run that may go on past the window, a
+        # run glued to the byte before the cut, a version right after one.
+        tail = "\n" + "y" * 40000 + " 192.0.2.9\n"
+        files = [("a.log", "x" * 65499 + " fedc:ba98:7654:3210:fedc:ba98:7654:0321" + tail),
+                 ("b.log", "x" * 65506 + "2001:db8::5" + tail), ("c.log", "x" * 65499 + "Chrome/120.0.0.0" + tail)]
+        got = self.scan(files, ["fedc:ba98:7654:3210:fedc:ba98:7654:321", "192.0.2.9"], ["ipv6 yes", "skip-versions yes"])
+        self.assertEqual(got, [(2, 0, 2, 0, 2), (0, 0, 2, 1, 2), (0, 0, 2, 1, 2)])
 
     def test_nul_bytes(self):
         data = (b"\x00\x00203.0.113.1 a\x00b 203.0.113.2\x00\n1.2\x00.3.4 x\n"

@@ -192,7 +192,7 @@ class KillDuringRun(E2ETestCase):
             self.assertEqual(text, self.fix.want[name], "%s: %s is neither the log nor its "
                              "translation" % (why, name))
             logs.append("translated")
-        temps = sorted(n for n in names - set(LOGS) - {"dnscache", "dnscache.bak", "logvane.cfg"})
+        temps = sorted(n for n in names - set(LOGS) - {"dnscache", "dnscache.bak", "dnscache.lock", "logvane.cfg"})
         for n in temps:
             self.assertRegex(n, TEMP_NAME, why)
         cache = "old" if table == self.fix.old else "new"

@@ -1,9 +1,13 @@
-// IPParse against a plain reading of the address grammar, and IPFormat back.
+// IPParse against a plain reading of the address grammar, and IPFormat back;
+// IP6Parse against the C library, and IP6Format back.
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "src/HostTable.h"
+#include "src/IPText.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 static bool Digit(char c) { return c >= '0' && c <= '9'; }
@@ -27,10 +31,33 @@ static bool Model(const std::string& s, uint32_t* key) {
   return true;
 }
 
+// The C library refuses leading zeros in the quad of the last 32 bits.
+static bool ZeroLedQuad(const std::string& s) {
+  std::string quad = "." + s.substr(s.rfind(':') == std::string::npos ? 0 : s.rfind(':') + 1);
+  for (size_t at = 0; (at = quad.find(".0", at)) != std::string::npos; at++)
+    if (at + 2 < quad.size() && Digit(quad[at + 2])) return true;
+  return false;
+}
+
+static void CheckIPv6(const std::string& s) {
+  IP6Key key;
+  uint8_t want[16];
+  bool ok = IP6Parse(s.data(), s.data() + s.size(), &key);
+  if (!ZeroLedQuad(s)) FUZZ_CHECK(ok == (inet_pton(AF_INET6, s.c_str(), want) == 1));
+  if (!ok) return;
+  FUZZ_CHECK(ZeroLedQuad(s) || memcmp(key.b, want, 16) == 0);
+  char text[IP6_TEXT_SIZE];
+  IP6Format(&key, text);
+  IP6Key back;
+  FUZZ_CHECK(strlen(text) <= IP6_TEXT_MAX && IP6Parse(text, text + strlen(text), &back) &&
+             memcmp(&back, &key, sizeof key) == 0);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The parser reads a NUL-terminated text, as the reader's window ends.
   std::string s((const char*)data, size);
   s = s.substr(0, strlen(s.c_str()));
+  CheckIPv6(s);
   uint32_t got = 0, want = 0;
   bool ok = IPParse(s.c_str(), &got);
   FUZZ_CHECK(ok == Model(s, &want));
