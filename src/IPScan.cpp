@@ -116,6 +116,8 @@ static inline const uint8_t* SkipRun(const uint8_t* p, const uint8_t* end) {
     unsigned stop = ~(unsigned)Bits(_mm_or_si128(Digits(v), Dots(v))) & 0xFFFFu;
     if (stop) return p + __builtin_ctz(stop);
   }
+#else
+  (void)end;  // the NUL at end stops the loop below
 #endif
   while (RunByte(*p)) p++;
   return p;
