@@ -99,8 +99,11 @@ void* MPAllocLarge(MemoryPool* pool, size_t size) {
   return (unsigned char*)l + LARGE_HEADER;
 }
 
+static void ForgetHooks(MemoryPool* pool);
+
 void MPDelete(MemoryPool* pool) {
   LV_ASSERT(pool->key==POOL_KEY);
+  ForgetHooks(pool);
   pool->key = 0;
   for (MPLarge* l = pool->large; l;) {
     MPLarge* next = l->next;
@@ -297,6 +300,14 @@ void MPSetDeflateAlloc(MemoryPool* pool) {
   if (!installed) libdeflate_set_memory_allocator(DeflateAlloc, DeflateFree);
   installed = true;
   deflate_pool = pool;
+}
+
+// A hook left pointing into a deleted pool would hand its blocks, by then
+// another pool's, to the next stream opened without setting it again.
+static void ForgetHooks(MemoryPool* pool) {
+  if (zlib_hook.opaque && ((ZlibCache*)zlib_hook.opaque)->pool == pool) MPSetZlibAlloc(nullptr);
+  if (bzip2_hook.opaque && ((Bzip2Cache*)bzip2_hook.opaque)->pool == pool) MPSetBzip2Alloc(nullptr);
+  if (deflate_pool == pool) deflate_pool = nullptr;
 }
 
 MPZlibHook MPGetZlibHook() { return zlib_hook; }

@@ -76,6 +76,17 @@ TEST(MemoryPool, DeletedBlocksAreReusedLastInFirstOut) {
   MPDelete(b);
 }
 
+// Deleting a pool clears the hooks into it, and only those.
+TEST(MemoryPool, DeleteForgetsItsOwnHooks) {
+  MemoryPool *a = MPNew(), *b = MPNew();
+  MPSetZlibAlloc(a), MPSetBzip2Alloc(b);
+  MPDelete(b);
+  EXPECT_TRUE(MPGetZlibHook().alloc && !MPGetBzip2Hook().alloc && !MPGetBzip2Hook().opaque);
+  MPSetBzip2Alloc(a);
+  MPDelete(a);
+  EXPECT_TRUE(!MPGetZlibHook().alloc && !MPGetZlibHook().opaque && !MPGetBzip2Hook().alloc);
+}
+
 // ---- adapters ----
 
 struct ZlibSlots : testing::Test {

@@ -22,9 +22,10 @@ def fast_clock(tmp, step):
 
 class Checkpoint(E2ETestCase):
     def test_cache_written_during_scan(self):
-        # 4,000 lines, one address each; every lookup reads the clock once.
-        lines = ["10.9.%d.%d - - \"GET / HTTP/1.1\" 200 1" % (i // 200, i % 200)
-                 for i in range(4000)]
+        # 4,000 lines, one address each, a third of them twice; every lookup
+        # reads the clock once.
+        lines = ["10.9.{0}.{1} - - \"GET / HTTP/1.1\" 200 1{2}".format(
+            i // 200, i % 200, " 10.9.%d.%d" % (i // 200, i % 200) if i % 3 == 0 else "") for i in range(4000)]
         log = harness.write_file(self.tmp / "access.log", "\n".join(lines) + "\n")
         with FakeDNS() as dns:
             r = run_logvane(["-verbose", str(log)], cwd=self.tmp, dns=dns, env=fast_clock(self.tmp, 1))
@@ -38,9 +39,17 @@ class Checkpoint(E2ETestCase):
         # the final write follows the drain.
         self.assertGreaterEqual(len([i for i in wrote if i < totals]), 1, r)
         self.assertGreater(wrote[-1], totals, r)
+        size = log.stat().st_size
         for line in progress:
-            self.assertRegex(line, r"^Read [\d,]+ lines \(\d+%\), [\d,]+ lookups, "
-                             r"[\d,]+ lines/sec, \d+\.\d lookups/sec\.$")
+            m = re.match(r"^Read ([\d,]+) lines \((\d+)%\), ([\d,]+) lookups, "
+                         r"[\d,]+ lines/sec, \d+\.\d lookups/sec\.$", line)
+            self.assertTrue(m, line)
+            # Reported with the reader just past the last line counted.
+            n = int(m.group(1).replace(",", ""))
+            self.assertEqual((m.group(2), m.group(3)), (str(sum(len(l) + 1 for l in lines[:n]) * 1000 // size // 10),
+                                                        m.group(1)), line)
+        self.assertIn("Looked up 4,000 IPs, used 0 from cache, total of 4,000 in cache,\n"
+                      "  1,334 duplicates, 4,000 lines in ", r.out)
         # The last write holds every address; each checkpoint a part of them.
         counts = [int(re.match(r"Wrote ([\d,]+) ", out[i]).group(1).replace(",", ""))
                   for i in wrote]

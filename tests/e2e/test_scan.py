@@ -145,6 +145,21 @@ class Scan(SharedDNSTestCase):
         data = b"x" * 65535 + b"\r\n" + b"y" * 65531 + b"10.40.0.1 z\n10.40.0.2"
         self.assertEqual(self.scan([("a.log", data)], ["10.40.0.1", "10.40.0.2"]), [(2, 0, 2, 0, 2)])
 
+    def test_runs_across_the_window_end_in_both_passes(self):
+        # A long run whose last bytes look like an address, ending just past a
+        # look-ahead limit or a refill: one run, neither asked for nor replaced.
+        files = []
+        for i, (edge, shift, body) in enumerate((e, s, b) for e in (32753, 65536) for s in (-1, 0)
+                                                for b in ("9", "9.")):
+            run = ((body * edge)[:edge + shift - 100] + "10.40.%d.1" % i).encode()
+            files.append(("w%d.log" % i, b"x" * 100 + run + b" 10.50.0.9\n"))
+        got = self.scan(files, ["10.50.0.9"])
+        self.assertEqual([g[0] + g[3] for g in got], [1] * len(files))
+        r = run_logvane(["-translate", "-normal"] + [n for n, _ in files], cwd=self.tmp, dns=self.dns)
+        for name, data in files:
+            self.assertEqual(harness.read_file(self.tmp / (name + ".out")),
+                             data.replace(b" 10.50.0.9", b" host-10-50-0-9.example"), (name, r))
+
 
 if __name__ == "__main__":
     harness.main()

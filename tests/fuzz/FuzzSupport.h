@@ -27,10 +27,8 @@ extern std::vector<uint32_t> fuzzLookups;
 struct FuzzRun {
   size_t at, len;
 };
-// Runs this long cross the reader's window, where the model stops being exact.
-#define FUZZ_RUN_MAX 16000
-// Every run of text in order; false when one is longer than FUZZ_RUN_MAX.
-bool FuzzRuns(const std::string& text, std::vector<FuzzRun>* runs);
+// Every run of text in order, however long (a run may cross the reader's window).
+void FuzzRuns(const std::string& text, std::vector<FuzzRun>* runs);
 // True when the reader would take data for gzip, bzip2 or zip.
 bool FuzzCompressed(const std::string& data);
 
