@@ -5,5 +5,4 @@
 // Prints the function, module, line and failed condition, then aborts.
 [[noreturn]] void AssertFail(const char* func, const char* module, int line, const char* cond);
 
-#define LV_ASSERT(cond) \
-  ((cond) ? (void)0 : AssertFail(__func__, ASSERT_MODULE, __LINE__, #cond))
+#define LV_ASSERT(cond) ((cond) ? (void)0 : AssertFail(__func__, ASSERT_MODULE, __LINE__, #cond))

@@ -7,7 +7,7 @@
 #define ASSERT_MODULE "common/HashTable"
 #include "common/Assert.h"
 
-#define HASH_LOAD 3               // items per bucket the bucket count is made for
+#define HASH_LOAD 3  // items per bucket the bucket count is made for
 #define HASH_GROWTH 4
 #define HASH_SIZE_MAX 0x10000000  // no growth past this many buckets
 
@@ -105,7 +105,8 @@ static void Grow(HashTable* t) {
   HashNode** table = (HashNode**)NewPointers(t->pool, size);
   for (int32_t b = 0; b < t->size; b++) {
     HashNode* oldest = nullptr;
-    for (HashNode *n = t->table[b], *next; n; n = next) next = n->next, n->next = oldest, oldest = n;
+    for (HashNode *n = t->table[b], *next; n; n = next)
+      next = n->next, n->next = oldest, oldest = n;
     for (HashNode *n = oldest, *next; n; n = next) {
       next = n->next;
       HashNode** head = &table[t->hash(n->item) % (uint32_t)size];

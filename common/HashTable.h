@@ -15,7 +15,7 @@ struct HashNode {
 };
 
 struct HashTable {
-  int32_t size;         // buckets
+  int32_t size;  // buckets
   HashNode** table;
   MemoryPool* pool;
   HashFunc hash;

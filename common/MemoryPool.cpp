@@ -155,13 +155,9 @@ static SlotCache<N>* NewCache(MemoryPool* pool) {
 template <int N>
 static void* TakeSlot(SlotCache<N>* c, int i, int32_t chunk_size) {
   switch (c->state[i]) {
-    case SLOT_FREE:
-      break;
-    case SLOT_EMPTY:
-      c->chunk[i] = MPAlloc(c->pool, chunk_size);
-      break;
-    default:
-      return nullptr;
+    case SLOT_FREE: break;
+    case SLOT_EMPTY: c->chunk[i] = MPAlloc(c->pool, chunk_size); break;
+    default: return nullptr;
   }
   c->state[i] = SLOT_BUSY;
   return c->chunk[i];
@@ -230,7 +226,7 @@ void MPBzip2Free(void* opaque, void* ptr) {
   if (ptr && !ReleaseSlot((Bzip2Cache*)opaque, ptr)) free(ptr);
 }
 
-static const int32_t unz_chunk[UNZ_SLOTS] = {16,   24,   28,    64,    76,    100,   144,   192,
+static const int32_t unz_chunk[UNZ_SLOTS] = {16,   24,   28,   64,    76,    100,   144,   192,
                                              2048, 2048, 7080, 11520, 16384, 32768, 65536, 65536};
 
 static int UnzClass(uint32_t n) {

@@ -11,13 +11,15 @@
 #include <ctime>
 #include <vector>
 
-#define FS_NAME_MAX 255       // where the file system does not say
-#define FS_LINK_HOPS 40       // as the kernel allows
+#define FS_NAME_MAX 255  // where the file system does not say
+#define FS_LINK_HOPS 40  // as the kernel allows
 #define FS_NAME_TRIES 100
 #define FS_TMP_LETTERS 6
-#define FS_STALE_SECS 3600    // far longer than any write takes
+#define FS_STALE_SECS 3600  // far longer than any write takes
 
-const char* FSErrorText(int err) { return err == FS_NOT_REGULAR ? "Not a regular file" : strerror(err); }
+const char* FSErrorText(int err) {
+  return err == FS_NOT_REGULAR ? "Not a regular file" : strerror(err);
+}
 
 bool FSNotAFile(const char* path) {
   struct stat st;
@@ -140,7 +142,8 @@ static std::string UniqueName(int dir, const std::string& base) {
   state = state * 6364136223846793005ull + 1442695040888963407ull;
   std::string name = SideName(dir, base, ".tmpXXXXXX");
   uint64_t v = state >> 16;
-  for (size_t i = name.size() - FS_TMP_LETTERS; i < name.size(); i++, v /= 62) name[i] = ALPHABET[v % 62];
+  for (size_t i = name.size() - FS_TMP_LETTERS; i < name.size(); i++, v /= 62)
+    name[i] = ALPHABET[v % 62];
   return name;
 }
 
@@ -159,9 +162,11 @@ static void RemoveStaleTemps(int dir, const std::string& base) {
   time_t now = time(nullptr);
   while (struct dirent* de = readdir(d)) {
     std::string name = de->d_name;
-    if (name.size() != prefix.size() + FS_TMP_LETTERS || name.compare(0, prefix.size(), prefix) != 0) continue;
-    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", prefix.size()) !=
-        std::string::npos)
+    if (name.size() != prefix.size() + FS_TMP_LETTERS ||
+        name.compare(0, prefix.size(), prefix) != 0)
+      continue;
+    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789",
+                               prefix.size()) != std::string::npos)
       continue;
     struct stat st;
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
@@ -220,7 +225,8 @@ bool FSTempCreate(FSTemp* t, const char* target, const char* fixed, int* err) {
   if (fixed) {
     size_t dir_len = strlen(target) - t->target.size();
     const char* slash = strrchr(fixed, '/');
-    if ((size_t)(slash ? slash + 1 - fixed : 0) != dir_len || strncmp(fixed, target, dir_len) != 0) {
+    if ((size_t)(slash ? slash + 1 - fixed : 0) != dir_len ||
+        strncmp(fixed, target, dir_len) != 0) {
       *err = EXDEV;
       return false;
     }
@@ -311,7 +317,8 @@ static bool SetAside(FSTemp* t, std::string* spare) {
 bool FSTempInstall(FSTemp* t, const char* backup) {
   if (t->fd < 0 || !Sync(t->fd)) return false;
   struct stat st;
-  bool had_old = backup && fstatat(t->dir, t->target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+  bool had_old = backup && fstatat(t->dir, t->target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                 S_ISREG(st.st_mode);
   std::string spare;
   if (had_old && !SetAside(t, &spare)) return false;
   if (renameat(t->dir, t->name.c_str(), t->dir, t->target.c_str()) != 0) {
@@ -319,7 +326,8 @@ bool FSTempInstall(FSTemp* t, const char* backup) {
     return false;
   }
   t->installed = true;
-  if (had_old && renameat(t->dir, spare.c_str(), t->dir, SideName(t->dir, t->target, backup).c_str()) != 0) {
+  if (had_old &&
+      renameat(t->dir, spare.c_str(), t->dir, SideName(t->dir, t->target, backup).c_str()) != 0) {
     renameat(t->dir, spare.c_str(), t->dir, t->target.c_str());
     return false;
   }

@@ -56,7 +56,9 @@ static bool IsBzip2(const unsigned char* b, int32_t n) {
   return n == IN_SNIFF_SIZE && (end_mark || memcmp(b + 4, "1AY&SY", 6) == 0);
 }
 
-static bool IsZip(const unsigned char* b) { return b[0] == 'P' && b[1] == 'K' && b[2] == 3 && b[3] == 4; }
+static bool IsZip(const unsigned char* b) {
+  return b[0] == 'P' && b[1] == 'K' && b[2] == 3 && b[3] == 4;
+}
 
 // Opens the first member, or gives up with the archive closed.
 static bool OpenZip(InputFile* in, MemoryPool* pool) {
@@ -112,11 +114,9 @@ static int32_t ReadPlain(InputFile* in, char* dst, int32_t len) {
 // One read from the source: bytes delivered, 0 at the end, negative on error.
 static int32_t ReadSome(InputFile* in, char* dst, int32_t len) {
   switch (in->type) {
-    case IN_PLAIN:
-      return ReadPlain(in, dst, len);
+    case IN_PLAIN: return ReadPlain(in, dst, len);
     case IN_GZIP:
-    case IN_BZIP2:
-      return in->handle ? ZSRead(static_cast<ZSReader*>(in->handle), dst, len) : -1;
+    case IN_BZIP2: return in->handle ? ZSRead(static_cast<ZSReader*>(in->handle), dst, len) : -1;
     case IN_MEMORY: {
       int32_t n = in->mem_left < len ? static_cast<int32_t>(in->mem_left) : len;
       memcpy(dst, in->mem_next, n);
@@ -271,22 +271,20 @@ int32_t INReadLine(char* buf, int32_t size, int64_t* pos_out, InputFile* in) {
 
 int32_t INPercent(InputFile* in) {
   switch (in->type) {
-    case IN_PLAIN:
-      return Permille(in->pos, StreamSize(in->file));
-    case IN_GZIP:
-      return in->handle ? ZSGzPercent(static_cast<ZSReader*>(in->handle)) : -1;
+    case IN_PLAIN: return Permille(in->pos, StreamSize(in->file));
+    case IN_GZIP: return in->handle ? ZSGzPercent(static_cast<ZSReader*>(in->handle)) : -1;
     case IN_BZIP2:
       if (!in->handle) return 0;
       return Permille(ZSConsumed(static_cast<ZSReader*>(in->handle)), StreamSize(in->file));
     case IN_ZIP: {
       unz_file_info64 info;
-      if (in->zip_end || unzGetCurrentFileInfo64(in->handle, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+      if (in->zip_end ||
+          unzGetCurrentFileInfo64(in->handle, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
         return 0;
       return Permille(static_cast<int64_t>(unztell64(in->handle)),
                       static_cast<int64_t>(info.uncompressed_size));
     }
-    case IN_MEMORY:
-      return Permille(in->pos, in->pos + in->buff_cnt + in->mem_left);
+    case IN_MEMORY: return Permille(in->pos, in->pos + in->buff_cnt + in->mem_left);
   }
   printf("INPercent: Invalid file type on input (%d)!\n", in->type);
   return 0;
@@ -300,20 +298,20 @@ static int32_t CloseUndecoded(InputFile* in) {
 
 int32_t INClose(InputFile* in) {
   switch (in->type) {
-    case IN_PLAIN:
-      return fclose(in->file);
+    case IN_PLAIN: return fclose(in->file);
     case IN_GZIP:
       return in->handle ? ZSReadClose(static_cast<ZSReader*>(in->handle)) : CloseUndecoded(in);
     case IN_BZIP2:
-      if (in->handle) ZSReadClose(static_cast<ZSReader*>(in->handle));
-      else CloseUndecoded(in);
+      if (in->handle)
+        ZSReadClose(static_cast<ZSReader*>(in->handle));
+      else
+        CloseUndecoded(in);
       return 0;
     case IN_ZIP:
       if (!in->zip_end) unzCloseCurrentFile(in->handle);
       unzClose(in->handle);
       return fclose(in->file);
-    case IN_MEMORY:
-      return 0;
+    case IN_MEMORY: return 0;
   }
   puts("Invalid file type in INClose!");
   return -1;

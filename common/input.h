@@ -10,23 +10,23 @@ enum { IN_PLAIN = 0, IN_GZIP = 1, IN_BZIP2 = 2, IN_ZIP = 3, IN_MEMORY = 4 };
 
 #define IN_SNIFF_SIZE 16
 #define IN_READ_SIZE 65536
-#define IN_KEEP 32767        // refill only when at most this much is unread
-#define IN_HISTORY 8         // consumed bytes that stay readable before the window
+#define IN_KEEP 32767  // refill only when at most this much is unread
+#define IN_HISTORY 8   // consumed bytes that stay readable before the window
 #define IN_BUFF_SIZE (IN_HISTORY + 98305)
 
 struct InputFile {
   int32_t type;
   FILE* file;
-  void* handle;         // decompressor handle
-  int32_t line_no;      // lines INReadLine has returned
-  int64_t pos;          // bytes consumed so far
-  int32_t buff_cnt;     // unconsumed bytes
-  int32_t start;        // index of the first unconsumed byte
+  void* handle;      // decompressor handle
+  int32_t line_no;   // lines INReadLine has returned
+  int64_t pos;       // bytes consumed so far
+  int32_t buff_cnt;  // unconsumed bytes
+  int32_t start;     // index of the first unconsumed byte
   bool at_eof;
   bool zip_end;
   bool read_error;
-  const char* mem_next; // IN_MEMORY: next byte not yet copied
-  int64_t mem_left;     // IN_MEMORY: bytes not yet copied
+  const char* mem_next;       // IN_MEMORY: next byte not yet copied
+  int64_t mem_left;           // IN_MEMORY: bytes not yet copied
   char sniff[IN_SNIFF_SIZE];  // sniffed bytes of an unseekable stream, fed first
   int32_t sniff_len;
   int32_t sniff_used;

@@ -29,10 +29,10 @@
 struct ZSReader {
   int32_t kind;
   FILE* file;
-  bool file_eof;      // the file gives no more bytes
-  bool live;          // decoder initialised
-  bool ended;         // compressed data over: reads give 0
-  bool error;         // corrupt, truncated or unreadable input
+  bool file_eof;  // the file gives no more bytes
+  bool live;      // decoder initialised
+  bool ended;     // compressed data over: reads give 0
+  bool error;     // corrupt, truncated or unreadable input
   int32_t pre_len;
   int64_t base;       // file offset at open
   int64_t file_size;  // 0 when unknown (pipe)
@@ -128,9 +128,9 @@ static int Decode(ZSReader* r, unsigned char* out, uint32_t room, uint32_t* made
     r->in_next = r->z.next_in;
     r->in_avail = r->z.avail_in;
     avail_out = r->z.avail_out;
-    status = ret == Z_STREAM_END                    ? DEC_MEMBER_END
+    status = ret == Z_STREAM_END                   ? DEC_MEMBER_END
              : (ret == Z_OK || ret == Z_BUF_ERROR) ? DEC_MORE
-                                                    : DEC_FAIL;
+                                                   : DEC_FAIL;
   } else {
     r->bz.next_in = (char*)r->in_next;
     r->bz.avail_in = r->in_avail;
@@ -226,9 +226,7 @@ int32_t ZSGzPercent(ZSReader* r) {
   return (int32_t)(p > 1000 ? 1000 : p);
 }
 
-int64_t ZSConsumed(ZSReader* r) {
-  return r ? r->consumed : -1;
-}
+int64_t ZSConsumed(ZSReader* r) { return r ? r->consumed : -1; }
 
 int ZSReadClose(ZSReader* r) {
   if (!r) return -1;
@@ -257,7 +255,7 @@ int ZSReadClose(ZSReader* r) {
 #define ZS_GZ_BLOCK (4 << 20)  // input bytes per gzip member
 #define ZS_GZ_HEADER 10
 #define ZS_GZ_TRAILER 8
-#define ZS_BZ_MARGIN 19        // libbz2 fills a block to 100,000 x level less this
+#define ZS_BZ_MARGIN 19  // libbz2 fills a block to 100,000 x level less this
 #define ZS_BZ_NO_RUN 256
 
 // libdeflate level for each level digit: the fastest whose output on the
@@ -288,7 +286,7 @@ struct ZSWriter {
   FILE* file;
   MemoryPool* pool;
   bool failed;
-  uint32_t block_size;   // input bytes a block can hold
+  uint32_t block_size;  // input bytes a block can hold
   uint32_t out_size;
   // bzip2: libbz2's count of the block being filled (see BzTake).
   uint32_t bz_symbols;
@@ -301,9 +299,9 @@ struct ZSWriter {
   ZSBlock* slots;
   ZSWorker* workers;
   // Block sequence numbers: block n lives in slots[n % slot_count].
-  uint64_t queued;     // blocks handed over; the next one is being filled
-  uint64_t taken;      // blocks a worker has begun
-  uint64_t written;    // blocks written to the file
+  uint64_t queued;   // blocks handed over; the next one is being filled
+  uint64_t taken;    // blocks a worker has begun
+  uint64_t written;  // blocks written to the file
   bool stop;
   pthread_mutex_t lock;
   pthread_cond_t work;   // a block queued, or stop
@@ -445,7 +443,8 @@ static void WriteBlock(ZSWriter* w, uint64_t n) {
     while (!b->done) pthread_cond_wait(&w->ready, &w->lock);
     pthread_mutex_unlock(&w->lock);
   }
-  if (!w->failed && (!b->ok || fwrite(b->out, 1, b->out_len, w->file) != b->out_len)) w->failed = true;
+  if (!w->failed && (!b->ok || fwrite(b->out, 1, b->out_len, w->file) != b->out_len))
+    w->failed = true;
   b->in_len = 0;
   w->written = n + 1;
 }

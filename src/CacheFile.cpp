@@ -125,8 +125,9 @@ static void Remember(const struct stat* st) {
 }
 
 static bool Unchanged(const struct stat* st) {
-  return seen.known && seen.present && st->st_dev == seen.dev && st->st_ino == seen.ino && st->st_size == seen.size &&
-         st->st_mtim.tv_sec == seen.mtime.tv_sec && st->st_mtim.tv_nsec == seen.mtime.tv_nsec;
+  return seen.known && seen.present && st->st_dev == seen.dev && st->st_ino == seen.ino &&
+         st->st_size == seen.size && st->st_mtim.tv_sec == seen.mtime.tv_sec &&
+         st->st_mtim.tv_nsec == seen.mtime.tv_nsec;
 }
 
 static const char* KeepName(const char* name) {
@@ -222,7 +223,8 @@ static void LoadFile(FILE* f, const struct stat* st, bool merge, LoadCounts* c) 
 // The file a cache name stands for: a link is followed only when it belongs
 // to the user running.
 static FILE* OpenCache(std::string* target, struct stat* st, int* err) {
-  return FSResolveOwnLinks(cachePath, target, err) ? FSOpenRead(target->c_str(), true, st, err) : nullptr;
+  return FSResolveOwnLinks(cachePath, target, err) ? FSOpenRead(target->c_str(), true, st, err)
+                                                   : nullptr;
 }
 
 void LkRead() {
@@ -246,8 +248,10 @@ void LkRead() {
   LoadCounts c = {0, 0, 0, 0, 0};
   LoadFile(f, &st, false, &c);
 
-  if (c.duplicates) printf("%ld duplicate IP addresses in the DNS cache file, ignored.\n", (long)c.duplicates);
-  if (c.corrupt) printf("%s corrupt lines in the DNS cache file, ignored.\n", FormatCount(c.corrupt));
+  if (c.duplicates)
+    printf("%ld duplicate IP addresses in the DNS cache file, ignored.\n", (long)c.duplicates);
+  if (c.corrupt)
+    printf("%s corrupt lines in the DNS cache file, ignored.\n", FormatCount(c.corrupt));
   if (Settings.verbose)
     printf("Read %s entries from DNS cache, %s (%ld%%) were unresolved.\n", FormatCount(c.entries),
            FormatCount(c.unresolved), (long)Percent(c.unresolved, c.entries));
@@ -390,7 +394,8 @@ static int TakeLock(const std::string& target) {
   struct stat st;
   bool had = lstat(target.c_str(), &st) == 0;
   int err;
-  int fd = FSOpenLock(target.c_str(), had ? st.st_uid : (uid_t)-1, had ? st.st_gid : (gid_t)-1, &err);
+  int fd =
+      FSOpenLock(target.c_str(), had ? st.st_uid : (uid_t)-1, had ? st.st_gid : (gid_t)-1, &err);
   if (fd < 0 || FSLock(fd, false)) return fd;
   if (Settings.verbose) printf("Waiting for another run to finish writing '%s'.\n", cachePath);
   fflush(stdout);
@@ -412,7 +417,8 @@ static bool TakeInPrevious(const std::string& target, struct stat* st, bool* had
   }
   LoadCounts c = {0, 0, 0, 0, 0};
   LoadFile(f, st, true, &c);
-  if (Settings.verbose && c.merged) printf("Took %s entries from another run's cache.\n", FormatCount(c.merged));
+  if (Settings.verbose && c.merged)
+    printf("Took %s entries from another run's cache.\n", FormatCount(c.merged));
   return true;
 }
 
@@ -449,7 +455,8 @@ bool LkWrite(uint8_t private_cache) {
   std::string target;
   int err = 0, outcome = CACHE_FAILED, lock = -1;
   CacheCounts c = {0, 0, 0};
-  bool refused = (seen.path == cachePath && seen.unreadable) || !FSResolveOwnLinks(cachePath, &target, &err);
+  bool refused =
+      (seen.path == cachePath && seen.unreadable) || !FSResolveOwnLinks(cachePath, &target, &err);
   if (!refused) lock = TakeLock(target);
   if (lock >= 0) {
     outcome = WriteLocked(target, private_cache, &c);
@@ -461,7 +468,8 @@ bool LkWrite(uint8_t private_cache) {
   if (outcome == CACHE_FAILED) printf("Unable to write '%s'!\n", cachePath);
   if (outcome != CACHE_DONE) return false;
   if (Settings.verbose)
-    printf("Wrote %s cache entries, %s expired, %s (%ld%%) were unresolved.\n", FormatCount(c.written),
-           FormatCount(c.expired), FormatCount(c.unresolved), (long)Percent(c.unresolved, c.written));
+    printf("Wrote %s cache entries, %s expired, %s (%ld%%) were unresolved.\n",
+           FormatCount(c.written), FormatCount(c.expired), FormatCount(c.unresolved),
+           (long)Percent(c.unresolved, c.written));
   return true;
 }

@@ -17,11 +17,11 @@
 #define FL_PIPE_SIZE (1 << 20)
 
 static bool active = false;
-static int held = -1;        // messages printed before FLBegin
-static int shown = -1;       // standard output while messages are held
-static int translation = -1; // standard output while it carries a translation
-static int copy = -1;        // the kept copy of standard input
-static int uses[2];          // "-" met by each pass
+static int held = -1;         // messages printed before FLBegin
+static int shown = -1;        // standard output while messages are held
+static int translation = -1;  // standard output while it carries a translation
+static int copy = -1;         // the kept copy of standard input
+static int uses[2];           // "-" met by each pass
 
 static bool WriteAll(int fd, const char* data, size_t len) {
   while (len > 0) {

@@ -7,11 +7,14 @@ const char UnconfirmedMark[] = "*u";
 static const char PASSING_MARKS[HOST_PASSING_LIMIT - 1][4] = {"*t1", "*t2", "*t3", "*t4"};
 static_assert(HOST_PASSING_LIMIT <= 10, "the count is one digit");
 
-const char* HostPassingMark(uint32_t n) { return n && n < HOST_PASSING_LIMIT ? PASSING_MARKS[n - 1] : FailedMark; }
+const char* HostPassingMark(uint32_t n) {
+  return n && n < HOST_PASSING_LIMIT ? PASSING_MARKS[n - 1] : FailedMark;
+}
 
 const char* HostFailMark(const char* name) {
   if (name[1] == 'u' && !name[2]) return UnconfirmedMark;
-  if (name[1] == 't' && name[2] > '0' && name[2] <= '9' && !name[3]) return HostPassingMark((uint32_t)(name[2] - '0'));
+  if (name[1] == 't' && name[2] > '0' && name[2] <= '9' && !name[3])
+    return HostPassingMark((uint32_t)(name[2] - '0'));
   return FailedMark;
 }
 

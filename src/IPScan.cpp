@@ -37,7 +37,8 @@ static inline __m128i Digits(__m128i v) {  // digits -> -128..-119, the rest abo
 }
 static inline __m128i Dots(__m128i v) { return _mm_cmpeq_epi8(v, _mm_set1_epi8('.')); }
 static inline __m128i Ends(__m128i v) {
-  return _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+  return _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
 }
 static inline __m128i Colons(__m128i v) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(':')); }
 static inline uint64_t Join(__m128i a, __m128i b, __m128i c, __m128i d) {
@@ -83,8 +84,10 @@ static const uint8_t* NextMark(IPCursor* c) {
   for (;;) {
     if (c->mask) {
       long off = (long)(c->p - c->block);
-      if (off >= 64) c->mask = 0;
-      else if (off > 0) c->mask &= ~0ull << off;
+      if (off >= 64)
+        c->mask = 0;
+      else if (off > 0)
+        c->mask &= ~0ull << off;
       if (c->mask) return c->block + __builtin_ctzll(c->mask);
     }
     const uint8_t* from = c->p > c->scanned ? c->p : c->scanned;
@@ -92,7 +95,8 @@ static const uint8_t* NextMark(IPCursor* c) {
     bool prev_digit = from > c->base ? IsDigit(from[-1]) : c->in_run;
 #if defined(__SSE2__)
     if (c->end - from >= IP_BLOCK_READ) {
-      uint64_t marks = c->ipv6 ? BlockMarks<true>(from, prev_digit) : BlockMarks<false>(from, prev_digit);
+      uint64_t marks =
+          c->ipv6 ? BlockMarks<true>(from, prev_digit) : BlockMarks<false>(from, prev_digit);
       if (c->lim - from < IP_BLOCK) marks &= (1ull << (c->lim - from)) - 1;
       c->block = from;
       c->mask = marks;
@@ -128,7 +132,8 @@ static inline const uint8_t* SkipRun(const uint8_t* p, const uint8_t* end) {
 // first digit and never again from inside it. A rule that looks at the bytes
 // before q must carry them across windows, as in_run does, or read no further
 // back than the reader's history (IPVersionQuad reads two bytes).
-static inline bool AddressRun(const IPCursor* c, const uint8_t* q, const uint8_t* r, uint32_t* key) {
+static inline bool AddressRun(const IPCursor* c, const uint8_t* q, const uint8_t* r,
+                              uint32_t* key) {
   if (r - q < IP_TEXT_MIN || r - q > IP_TEXT_MAX || InRun(c, q)) return false;
   if (c->skip_versions && IPVersionQuad((const char*)q)) return false;
   return IPParse((const char*)q, key);

@@ -355,20 +355,16 @@ static void SendForwards() {
 
 static int StatusOutcome(int status) {
   switch (status) {
-    case ARES_SUCCESS:
-      return LK_NAMED;
+    case ARES_SUCCESS: return LK_NAMED;
     case ARES_ENOTFOUND:
-    case ARES_ENODATA:
-      return LK_DEFINITIVE;
+    case ARES_ENODATA: return LK_DEFINITIVE;
     // No server would take the query: connection refused, no socket for it,
     // or the server refusing it. Nothing is known about the address.
     case ARES_ECONNREFUSED:
-    case ARES_EREFUSED:
-      return LK_FAULT;
+    case ARES_EREFUSED: return LK_FAULT;
     case ARES_EDESTRUCTION:
     case ARES_ECANCELLED:
-    case ARES_ENOMEM:
-      return LK_GONE;
+    case ARES_ENOMEM: return LK_GONE;
     default:  // a time-out, a server failure, a malformed or truncated answer
       return LK_PASSING;
   }
@@ -405,8 +401,8 @@ static void Settle(HostEntry* e, const LkQuery* q, int outcome, const char* name
     }
     return;
   }
-  e->domain = outcome == LK_NAMED        ? name
-              : outcome == LK_PASSING    ? HostPassingMark(1)
+  e->domain = outcome == LK_NAMED         ? name
+              : outcome == LK_PASSING     ? HostPassingMark(1)
               : outcome == LK_UNCONFIRMED ? UnconfirmedMark
                                           : FailedMark;
   if (q->retry) e->time = now;
@@ -541,7 +537,8 @@ static void Report() {
   // FormatCount rotates four buffers: at most four counts per call.
   printf("Lookups: %s named, %s not found, %s passing failures, ", FormatCount(outcomes[LK_NAMED]),
          FormatCount(outcomes[LK_DEFINITIVE]), FormatCount(outcomes[LK_PASSING]));
-  printf("%s unconfirmed, %s unreachable.\n", FormatCount(outcomes[LK_UNCONFIRMED]), FormatCount(faults));
+  printf("%s unconfirmed, %s unreachable.\n", FormatCount(outcomes[LK_UNCONFIRMED]),
+         FormatCount(faults));
   if (Settings.verify)
     printf("Forward checks: %s confirmed, %s unconfirmed.\n", FormatCount(outcomes[LK_NAMED]),
            FormatCount(outcomes[LK_UNCONFIRMED]));

@@ -101,8 +101,8 @@ static void ScanTotals(ScanState* s) {
     if (((HostEntry*)item)->status == HOST_REUSED) used++;
   }
   Host6Count(&total, &used);
-  printf("Looked up %s IPs, used %s from cache, total of %s in cache,\n",
-         FormatCount(s->lookups), FormatCount(used), FormatCount(total));
+  printf("Looked up %s IPs, used %s from cache, total of %s in cache,\n", FormatCount(s->lookups),
+         FormatCount(used), FormatCount(total));
   int32_t d = end_time - s->start_time;
   printf("  %s duplicates, %s lines in %d:%02d!\n", FormatCount(s->duplicates),
          FormatCount(s->lines), d / 60, d % 60);

@@ -52,9 +52,12 @@ struct FlagSetting {
 };
 
 static const FlagSetting FLAGS[] = {
-    {"translate", &Settings.translate},   {"verbose", &Settings.verbose},
-    {"private", &Settings.private_cache}, {"exchange", &Settings.exchange},
-    {"delete-input", &Settings.delete_input}, {"verify", &Settings.verify},
+    {"translate", &Settings.translate},
+    {"verbose", &Settings.verbose},
+    {"private", &Settings.private_cache},
+    {"exchange", &Settings.exchange},
+    {"delete-input", &Settings.delete_input},
+    {"verify", &Settings.verify},
     {"ipv6", &Settings.ipv6},
     {"skip-versions", &Settings.skip_versions},
 };
@@ -65,13 +68,16 @@ struct Word {
 };
 
 static const Word COMPRESS_WORDS[] = {
-    {"yes", COMPRESS_GZIP}, {"on", COMPRESS_GZIP}, {"gzip", COMPRESS_GZIP},
+    {"yes", COMPRESS_GZIP}, {"on", COMPRESS_GZIP},  {"gzip", COMPRESS_GZIP},
     {"no", COMPRESS_NONE},  {"off", COMPRESS_NONE}, {"bzip2", COMPRESS_BZIP2},
     {nullptr, 0},
 };
 
 static const Word NEWLINE_WORDS[] = {
-    {"mac", NEWLINE_MAC}, {"unix", NEWLINE_UNIX}, {"dos", NEWLINE_DOS}, {nullptr, 0},
+    {"mac", NEWLINE_MAC},
+    {"unix", NEWLINE_UNIX},
+    {"dos", NEWLINE_DOS},
+    {nullptr, 0},
 };
 
 static const char* const USAGE_LINES[] = {
@@ -114,13 +120,13 @@ void SettingsDefaults() {
   Settings.retry_failed = 4;
   Settings.dns_inflight = DEFAULT_INFLIGHT;
   long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  Settings.threads = cpus < 1 ? 1 : cpus > DEFAULT_THREADS_MAX ? DEFAULT_THREADS_MAX : (int32_t)cpus;
+  Settings.threads = cpus < 1                     ? 1
+                     : cpus > DEFAULT_THREADS_MAX ? DEFAULT_THREADS_MAX
+                                                  : (int32_t)cpus;
   cachePath = Settings.cache_name;
 }
 
-static bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
+static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Optional '-', then digits up to the first non-digit. Saturates at the 32-bit
 // limits, so that an overflow falls outside every range.
@@ -278,9 +284,9 @@ static bool OptionNumber(const NumberSetting& s, const char* value) {
 
 // Every option word by its name in the usage ("interrupt" is the unlisted i).
 static const char* const OPTION_NAMES[] = {
-    "help", "?", "settings", "translate", "verbose", "cache", "level", "offset",
-    "divisor", "good", "failed", "retry", "normal", "bzip2", "private", "exchange",
-    "z", "mac", "unix", "windows", "kill", "interrupt",
+    "help",    "?",    "settings", "translate", "verbose", "cache",     "level",   "offset",
+    "divisor", "good", "failed",   "retry",     "normal",  "bzip2",     "private", "exchange",
+    "z",       "mac",  "unix",     "windows",   "kill",    "interrupt",
 };
 
 bool IsOptionWord(const char* arg, const char* name) {

@@ -27,12 +27,12 @@ struct SettingsRecord {
   int32_t retry_failed;
   int32_t wait_ticks;
   // Resolver choices, from the configuration file only.
-  char dns_servers[256];  // empty: the system's servers
-  uint8_t dns_servers_bad; // a list was given but refused: never fall back
-  int32_t dns_timeout;    // milliseconds; 0: the system's, else the resolver's default
-  int32_t dns_tries;      // 0: the system's, else the resolver's default
-  int32_t dns_inflight;   // soft limit of outstanding queries
-  uint8_t verify;         // use a PTR name only when its forward lookup gives the address
+  char dns_servers[256];    // empty: the system's servers
+  uint8_t dns_servers_bad;  // a list was given but refused: never fall back
+  int32_t dns_timeout;      // milliseconds; 0: the system's, else the resolver's default
+  int32_t dns_tries;        // 0: the system's, else the resolver's default
+  int32_t dns_inflight;     // soft limit of outstanding queries
+  uint8_t verify;           // use a PTR name only when its forward lookup gives the address
   // Address finding, from the configuration file only.
   uint8_t ipv6;           // IPv6 addresses too
   uint8_t skip_versions;  // dotted quads that are versions are no addresses

@@ -27,7 +27,7 @@
 
 #define TR_REPORT_SECS 10
 
-#define TR_CACHE_BITS 14        // recently met addresses, direct-mapped
+#define TR_CACHE_BITS 14  // recently met addresses, direct-mapped
 #define TR_CACHE_SIZE (1 << TR_CACHE_BITS)
 
 enum { SLOT_KEEP = -1, SLOT_UNUSED = -2 };  // NameSlot.len besides a name's length
@@ -44,10 +44,10 @@ struct Translation {
   NameSlot* cache;
   InputFile* in;
   ZSWriter* out;
-  const char* nl;        // configured newline text
+  const char* nl;  // configured newline text
   int nl_len;
   bool verbose;
-  bool failed;           // a write failed; nothing more is written
+  bool failed;  // a write failed; nothing more is written
   uint32_t lines;
   uint32_t addresses;
   uint32_t replaced;
@@ -153,9 +153,18 @@ static void Rewrite(Translation* t) {
 
 static void NewlineText(int32_t style, const char** text, int* len) {
   switch (style) {
-    case NEWLINE_MAC: *text = "\r"; *len = 1; break;
-    case NEWLINE_DOS: *text = "\r\n"; *len = 2; break;
-    default: *text = "\n"; *len = 1; break;
+    case NEWLINE_MAC:
+      *text = "\r";
+      *len = 1;
+      break;
+    case NEWLINE_DOS:
+      *text = "\r\n";
+      *len = 2;
+      break;
+    default:
+      *text = "\n";
+      *len = 1;
+      break;
   }
 }
 
@@ -182,7 +191,8 @@ static bool LockLog(const char* name, InputFile* in) {
 // replaced, never written through. It gets the log's mode and, as root, its
 // owner, so no one reads the copy who could not read the log.
 static bool FinishOutput(FSTemp* tmp, const struct stat* log) {
-  return FSTempFinish(tmp, log->st_mode & 0777, log->st_uid, log->st_gid) && FSTempInstall(tmp, nullptr);
+  return FSTempFinish(tmp, log->st_mode & 0777, log->st_uid, log->st_gid) &&
+         FSTempInstall(tmp, nullptr);
 }
 
 // The writer of the settings' kind over file (null file: null).
@@ -190,8 +200,9 @@ static ZSWriter* OpenWriter(MemoryPool* pool, FILE* file) {
   int level = Settings.level < 0 ? 0 : Settings.level > 9 ? 9 : Settings.level;
   int kind = Settings.compress == COMPRESS_GZIP    ? ZS_GZIP
              : Settings.compress == COMPRESS_BZIP2 ? ZS_BZIP2
-                                                    : ZS_PLAIN;
-  return file ? ZSWriteOpen(pool, file, kind, level, Settings.threads) : nullptr;  // closes file on failure
+                                                   : ZS_PLAIN;
+  return file ? ZSWriteOpen(pool, file, kind, level, Settings.threads)
+              : nullptr;  // closes file on failure
 }
 
 static void StartTranslation(Translation* t) {
@@ -276,7 +287,8 @@ bool TranslateLog(const char* name) {
   const std::string target = exchange ? std::string(name) : name + std::string(suffix);
   FSTemp tmp;
   int err;
-  FILE* file = FSTempCreate(&tmp, target.c_str(), temp.c_str(), &err) ? FSTempStream(&tmp) : nullptr;
+  FILE* file =
+      FSTempCreate(&tmp, target.c_str(), temp.c_str(), &err) ? FSTempStream(&tmp) : nullptr;
   t.out = OpenWriter(pool, file);
   if (!t.out) {
     printf("Error opening output file '%s%s'.\n", name, suffix);
