@@ -53,7 +53,8 @@ static void Fill(uint32_t count) {
       e->domain = FailedMark;
     } else {
       char name[64];
-      int n = snprintf(name, sizeof name, "host-%u.dyn%u.example-isp.net", i, (unsigned)(x >> 50) % 100);
+      int n = snprintf(name, sizeof name, "host-%u.dyn%u.example-isp.net", i,
+                       (unsigned)(x >> 50) % 100);
       char* copy = (char*)MPAlloc(hostPool, n + 1);
       memcpy(copy, name, (size_t)n + 1);
       e->domain = copy;
@@ -88,9 +89,11 @@ static void Round(const char* label, uint8_t private_cache, uint32_t count) {
   double t3 = Now();
   uint32_t loaded = Count();
   double pool_bytes = (double)hostPool->block_count * MP_BLOCK_SIZE;
-  printf("%s: write %.3f s, read %.3f s, file %ld bytes, %u loaded, pool %.1f bytes/entry, peak RSS %.1f MB\n",
-         label, t1 - t0, t3 - t2, FileSize(cachePath), loaded, pool_bytes / (loaded ? loaded : 1),
-         PeakRssKb() / 1024.0);
+  printf(
+      "%s: write %.3f s, read %.3f s, file %ld bytes, %u loaded, pool %.1f bytes/entry, peak RSS "
+      "%.1f MB\n",
+      label, t1 - t0, t3 - t2, FileSize(cachePath), loaded, pool_bytes / (loaded ? loaded : 1),
+      PeakRssKb() / 1024.0);
   if (loaded != count) printf("MISMATCH: expected %u\n", count);
 }
 
@@ -113,7 +116,8 @@ int main(int argc, char** argv) {
   NewTable();
   double t0 = Now();
   Fill(count);
-  printf("filled %u entries in %.3f s, peak RSS %.1f MB\n", count, Now() - t0, PeakRssKb() / 1024.0);
+  printf("filled %u entries in %.3f s, peak RSS %.1f MB\n", count, Now() - t0,
+         PeakRssKb() / 1024.0);
 
   Round("plain", 0, count);
   Round("private", 1, count);

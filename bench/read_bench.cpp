@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   INClose(in);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   MPDelete(pool);
-  printf("%lld bytes in %.3f s, %.0f MB/s (check %u)%s\n", (long long)total, secs, total / secs / 1e6,
-         check, failed ? " READ ERROR" : "");
+  printf("%lld bytes in %.3f s, %.0f MB/s (check %u)%s\n", (long long)total, secs,
+         total / secs / 1e6, check, failed ? " READ ERROR" : "");
   return failed ? 1 : 0;
 }

@@ -4,9 +4,9 @@
 // MAP (bench/genlog.py --map: an address first on each line) adds its
 // addresses too, so the table holds as many as a big cache would.
 // Prints the best of RUNS: seconds, MB/s, lines/s, addresses handed to
-// LkLookup per second, the best processor time, and ns per line. The resolver channel is opened on a loopback server
-// only and the program refuses to run outside a private network namespace
-// (use scripts/netns).
+// LkLookup per second, the best processor time, and ns per line. The resolver channel is opened on
+// a loopback server only and the program refuses to run outside a private network namespace (use
+// scripts/netns).
 #include <net/if.h>
 #include <sys/stat.h>
 
@@ -140,14 +140,14 @@ int main(int argc, char** argv) {
     if (cpu < best_cpu) best_cpu = cpu;
   }
   if (LkPendingCount() != 0) {
-    fprintf(stderr, "%d queries were issued; the table fill missed addresses\n",
-            LkPendingCount());
+    fprintf(stderr, "%d queries were issued; the table fill missed addresses\n", LkPendingCount());
     return 1;
   }
   LkFini();
-  printf("%.3f s %.1f MB/s %.0f lines/s %.0f addresses/s, cpu %.3f s, %.0f ns/line "
-         "(%lld bytes, %lld lines, %lld addresses, %lld in the table, best of %d)\n",
-         best, c.bytes / best / 1e6, c.lines / best, c.addresses / best, best_cpu,
-         best_cpu * 1e9 / c.lines, c.bytes, c.lines, c.addresses, c.distinct, runs);
+  printf(
+      "%.3f s %.1f MB/s %.0f lines/s %.0f addresses/s, cpu %.3f s, %.0f ns/line "
+      "(%lld bytes, %lld lines, %lld addresses, %lld in the table, best of %d)\n",
+      best, c.bytes / best / 1e6, c.lines / best, c.addresses / best, best_cpu,
+      best_cpu * 1e9 / c.lines, c.bytes, c.lines, c.addresses, c.distinct, runs);
   return 0;
 }

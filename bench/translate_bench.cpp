@@ -5,10 +5,10 @@
 // Prints the best of RUNS: wall and CPU seconds, and input MB/s by CPU time.
 #include <sys/stat.h>
 
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
