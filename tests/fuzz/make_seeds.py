@@ -6,7 +6,7 @@
 Compressed seeds are made with the real gzip, bzip2 and zip tools; nothing
 binary is kept in the source tree.
 """
-import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -89,7 +89,8 @@ def main():
     root = Path(sys.argv[1])
     for target, files in seeds().items():
         d = root / target
-        d.mkdir(parents=True, exist_ok=True)
+        shutil.rmtree(d, ignore_errors=True)
+        d.mkdir(parents=True)
         for name, data in files.items():
             (d / name).write_bytes(data)
 
