@@ -6,35 +6,20 @@
 #include <string>
 #include <vector>
 
-// Once per process: pool mutex, default settings, stdout to /dev/null (the
-// program's messages would only slow the fuzzer), a private scratch directory.
+// Once per process: default settings, stdout to /dev/null (the program's
+// messages would only slow the fuzzer), a private scratch directory.
 void FuzzInit();
-// name inside this process's scratch directory.
-std::string FuzzPath(const char* name);
-void FuzzWrite(const std::string& path, const void* data, size_t size);
-// The file's bytes as stored; "" when it cannot be read.
-std::string FuzzReadRaw(const std::string& path);
-// The file's text through the program's own reader (plain, gzip, bzip2 or zip).
-std::string FuzzReadText(const std::string& path);
-// Deletes the host table and its pool, and starts an empty one.
+// name inside the scratch directory, after writing size bytes at data there.
+std::string FuzzWrite(const char* name, const void* data, size_t size);
+// The file's bytes as stored, or its text through the program's own reader
+// (plain, gzip, bzip2 or zip), with damaged set when that met a read error.
+std::string FuzzRead(const std::string& path, bool decode, bool* damaged = nullptr);
+// An empty host table; entries as if from the cache file (name null: pending).
 void FuzzResetTable();
-// Adds an entry as if it came from the cache file (name null: pending).
 void FuzzAddHost(uint32_t address, const char* name);
 // Every address LkLookup was asked about since the last FuzzResetTable.
 extern std::vector<uint32_t> fuzzLookups;
 
-// A run of digits and dots starting at a digit: where an address may stand.
-struct FuzzRun {
-  size_t at, len;
-};
-// Every run of text in order, however long (a run may cross the reader's window).
-void FuzzRuns(const std::string& text, std::vector<FuzzRun>* runs);
-// True when the reader would take data for gzip, bzip2 or zip.
-bool FuzzCompressed(const std::string& data);
-
-// Stops the process with msg, so that libFuzzer keeps the input as a crash.
+// Stops the process, so that libFuzzer keeps the input as a crash.
 [[noreturn]] void FuzzFail(const char* file, int line, const char* what);
-#define FUZZ_CHECK(cond) \
-  do {                   \
-    if (!(cond)) FuzzFail(__FILE__, __LINE__, #cond); \
-  } while (0)
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : FuzzFail(__FILE__, __LINE__, #cond))
