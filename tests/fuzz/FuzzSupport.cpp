@@ -14,7 +14,6 @@
 #include "common/HashTable.h"
 #include "common/MemoryPool.h"
 #include "common/input.h"
-#include "src/HostTable.h"
 #include "src/Resolver.h"
 #include "src/Settings.h"
 
@@ -52,10 +51,7 @@ std::string FuzzRead(const std::string& path, bool decode, bool* damaged) {
   std::string out;
   MemoryPool* pool = MPNew();
   if (InputFile* in = INOpenPath(path.c_str(), pool)) {
-    while (char* p = INGetBuffer(in, nullptr)) {
-      out.append(p, (size_t)in->buff_cnt);
-      INConsume(in, in->buff_cnt);
-    }
+    for (char* p; (p = INGetBuffer(in, nullptr)); INConsume(in, in->buff_cnt)) out.append(p, (size_t)in->buff_cnt);
     if (damaged) *damaged = in->read_error;
     INClose(in);
   }
@@ -71,29 +67,24 @@ void FuzzResetTable() {
   fuzzLookups.clear();
 }
 
-void FuzzAddHost(uint32_t address, const char* name) {
+void FuzzAddHost(uint32_t address, const char* name, int32_t status) {
   HostEntry* e = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
-  *e = {address, name, (int32_t)time(nullptr), 0, HOST_CACHED};
+  *e = {address, name, (int32_t)time(nullptr), 0, status};
   HashInsert(hostTable, e);
 }
-
-bool LkNetInit() { return true; }
 
 bool LkLookup(bool drain, uint32_t address) {
   if (drain) return true;
   fuzzLookups.push_back(address);
   void* found;
-  if (!HashFind(hostTable, &address, &found)) {
-    FuzzAddHost(address, nullptr);
-    HashFind(hostTable, &address, &found);
-    ((HostEntry*)found)->status = HOST_NEW;
-    return true;
-  }
-  if (((HostEntry*)found)->status == HOST_CACHED) ((HostEntry*)found)->status = HOST_REUSED;
-  return false;
+  bool known = HashFind(hostTable, &address, &found);
+  if (!known) FuzzAddHost(address, nullptr, HOST_NEW);
+  else if (((HostEntry*)found)->status == HOST_CACHED) ((HostEntry*)found)->status = HOST_REUSED;
+  return !known;
 }
 
 // The fuzzed passes look for IPv4 addresses only.
 bool LkLookup6(const IP6Key*) { return false; }
+bool LkNetInit() { return true; }
 void LkFini() {}
 int32_t LkPendingCount() { return 0; }

@@ -6,18 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "src/HostTable.h"
+
 // Once per process: default settings, stdout to /dev/null (the program's
 // messages would only slow the fuzzer), a private scratch directory.
 void FuzzInit();
-// name inside the scratch directory, after writing size bytes at data there.
+// The path of name in the scratch directory, after writing size bytes there.
 std::string FuzzWrite(const char* name, const void* data, size_t size);
 // The file's bytes as stored, or its text through the program's own reader
 // (plain, gzip, bzip2 or zip), with damaged set when that met a read error.
 std::string FuzzRead(const std::string& path, bool decode, bool* damaged = nullptr);
-// An empty host table; entries as if from the cache file (name null: pending).
+// An empty host table, and entries in it as if from the cache file (name
+// null: pending). fuzzLookups: every address LkLookup was asked about since.
 void FuzzResetTable();
-void FuzzAddHost(uint32_t address, const char* name);
-// Every address LkLookup was asked about since the last FuzzResetTable.
+void FuzzAddHost(uint32_t address, const char* name, int32_t status = HOST_CACHED);
 extern std::vector<uint32_t> fuzzLookups;
 
 // Stops the process, so that libFuzzer keeps the input as a crash.

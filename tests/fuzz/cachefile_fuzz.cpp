@@ -7,29 +7,25 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <string>
 
 #include "common/HashTable.h"
 #include "src/CacheFile.h"
-#include "src/HostTable.h"
 #include "src/Settings.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 // A fixed clock, so that expiry is the same for both writes of one input.
-extern "C" time_t time(time_t* t) {
-  if (t) *t = 1800000000;
-  return 1800000000;
-}
+extern "C" time_t time(time_t* t) { return t ? *t = 1800000000 : 1800000000; }
 
-// Whether name, as loaded, is the whole rest of a line of text (a NUL ends
-// the text the parser sees, and strchr finds it too).
+// Whether name is the whole rest of a line of text (a NUL ends the text the
+// parser sees, and strchr finds it too).
 static bool EndsLine(const std::string& text, const std::string& name) {
   for (size_t at = 0; (at = text.find(" " + name, at)) != std::string::npos; at++)
     if (at + 1 + name.size() == text.size() || strchr("\r\n", text[at + 1 + name.size()])) return true;
   return false;
 }
 
-// address -> name ("*" for any failure) and tries, as loaded from path.
+// address -> name and tries, as loaded from path. A name is the rest of its
+// line; a failure is one of the shared marks, its class as written or "*".
 static std::map<uint32_t, std::pair<std::string, uint32_t>> Load(const std::string& path) {
   std::string text = FuzzRead(path, true);
   FuzzResetTable();
@@ -41,8 +37,9 @@ static std::map<uint32_t, std::pair<std::string, uint32_t>> Load(const std::stri
     HashItem(hostTable, n, &item);
     const HostEntry* e = (const HostEntry*)item;
     FUZZ_CHECK(e->domain != nullptr && e->domain[0] != 0 && m.count(e->address) == 0);
-    FUZZ_CHECK(HostFailed(e) ? e->domain == HostFailMark(e->domain) : EndsLine(text, e->domain));
-    m[e->address] = {HostFailed(e) ? "*" : e->domain, e->tries};
+    FUZZ_CHECK(!HostFailed(e) || e->domain == HostFailMark(e->domain));
+    FUZZ_CHECK(e->domain == FailedMark || EndsLine(text, e->domain));
+    m[e->address] = {e->domain, e->tries};
   }
   return m;
 }
@@ -72,13 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string written = FuzzRead(second, true);
   // Whatever was written is what had been loaded (some may have expired);
   // only the private format keeps a count, and only for failed lookups.
-  auto reloaded = Load(second);
-  for (auto& kv : reloaded) {
+  for (auto& kv : Load(second)) {
     auto it = loaded.find(kv.first);
     FUZZ_CHECK(it != loaded.end() && it->second.first == kv.second.first);
-    FUZZ_CHECK(!Settings.private_cache || kv.second.first != "*" || it->second.second == kv.second.second);
+    FUZZ_CHECK(!Settings.private_cache || kv.second.first[0] != '*' || it->second.second == kv.second.second);
   }
-  // A second write of what was read back adds nothing, and the first became the backup.
+  // A second write of what was read back adds nothing; the first became the backup.
   LkWrite(Settings.private_cache);
   std::set<std::string> once = Lines(written);
   for (const std::string& line : Lines(FuzzRead(second, true))) FUZZ_CHECK(once.count(line) == 1);

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """make_seeds.py DIR: writes each fuzz target's seeds into DIR/<target>/.
-Compressed seeds come from the real gzip, bzip2 and zip tools, so nothing
-binary is kept in the source tree."""
+Compressed seeds come from the real gzip, bzip2 and zip tools: nothing binary
+is kept in the source tree."""
 import shutil
 import subprocess
 import sys
@@ -11,10 +11,10 @@ from pathlib import Path
 LOG = (b'1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] "GET /a?from=10.0.0.1 HTTP/1.1" 200 512 '
        b'"http://192.168.100.200:8080/" "agent 5.6.7.8"\n'
        b'9.9.9.9 x1.2.3.4y 1.2.3.4.5 256.1.1.1 1.2.3 01.02.03.04\r\n127.0.0.1\rlast 10.0.0.1:443')
-CACHE = (b'30000000 1.2.3.4 a.example\n30000001 $3 5.6.7.8 *t2\n-5 10.0.0.1 b\n29999999 9.9.9.9 *\n'
+CACHE = (b'30000000 1.2.3.4 a.example\n30000001 $3 5.6.7.8 *t2\n-5 10.0.0.1 b\n29999999 9.9.9.9 *ux\n'
          b'30000000 1.2.3.4 duplicate.example\nbad line\n30000000 1.1.1.1 ' + b'a' * 600 + b'\n')
-# Addresses at every offset of the reader's window ends, and a run across them.
-EDGES = b"x" * 32740 + b" 1.2.3.4\r\n" + b"y" * 32760 + b"\r\n10.0.0.1 " + b"1111.2.3.4 " * 6000
+# Addresses at the reader's first window ends, and a run across the buffer's end.
+EDGES = (b"x" * 32740 + b" 1.2.3.4\r\n" + b"y" * 32746 + b"1.1.1.1." * 5 + b"1.1.1.1\r\n10.0.0.1")
 
 
 def tool(cmd, data):
@@ -29,27 +29,23 @@ def zipped(*members):
         return Path(d, "z.zip").read_bytes()
 
 
-def seeds():
-    gz, bz = tool(["gzip", "-n", "-c"], LOG), tool(["bzip2", "-c"], LOG)
-    packed = {"gz": gz, "gz2": gz + tool(["gzip", "-n", "-1", "-c"], b"second member 10.0.0.1\n"),
-              "gz-tail": gz + b"trailing bytes", "gz-cut": gz[: len(gz) // 2],
-              "bz": bz, "bz2": bz + tool(["bzip2", "-1", "-c"], b"second stream 1.2.3.4\n"),
-              "bz-cut": bz[:-9], "zip": zipped(("a.log", LOG), ("b.log", b"no newline 5.6.7.8"))}
-    log = {"edges": b"\x01" + EDGES, "nul": b"\x00" + b"1.2\x003.4 \x001.2.3.4\n"}
-    log.update(("pick-%d" % p, bytes([p]) + LOG) for p in (0, 1, 2, 4, 8, 16, 32, 36, 41))
-    log.update((n, b"\x21" + d) for n, d in packed.items())
-    return {
-        "ipparse": dict(enumerate([b"1.2.3.4", b"255.255.255.255", b"01.02.03.04", b"1.2.3.4.5", b"256.1.1.1",
-                                   b"1.2.3", b"1.2.3.4:80", b"::", b"2001:db8::1", b"::ffff:1.2.3.4",
-                                   b"1:2:3:4::5:6:7:8", b"1::2::3", b"1:2:3:4:5:6:7:8"])),
-        "input": dict(packed, log=LOG, empty=b"", edges=EDGES, lines=b"a\r\nb\rc\n\n\r" * 50),
-        "cachefile": {"plain": b"\0" + CACHE, "private": b"\1" + tool(["gzip", "-n", "-c"], CACHE),
-                      "divisor": b"\x02" + CACHE, "offset": b"\x19" + CACHE},
-        "log": log,
-    }
-
-
-for target, files in seeds().items():
+gz, bz = tool(["gzip", "-n", "-c"], LOG), tool(["bzip2", "-c"], LOG)
+packed = {"gz": gz, "gz2": gz + tool(["gzip", "-n", "-1", "-c"], b"second member 10.0.0.1\n"),
+          "gz-tail": gz + b"trailing bytes", "gz-cut": gz[: len(gz) // 2],
+          "bz": bz, "bz2": bz + tool(["bzip2", "-1", "-c"], b"second stream 1.2.3.4\n"),
+          "bz-cut": bz[:-9], "zip": zipped(("a.log", LOG), ("b.log", b"no newline 5.6.7.8"))}
+log = dict(("pick-%d" % p, bytes([p]) + LOG) for p in (0, 1, 2, 4, 8, 16, 32, 36, 41))
+log.update({n: b"\x21" + d for n, d in packed.items()}, edges=b"\x01" + EDGES, nul=b"\0" + b"1.2\0003.4 \0001.2.3.4\n")
+seeds = {
+    "ipparse": dict(enumerate([b"1.2.3.4", b"255.255.255.255", b"01.02.03.04", b"1.2.3.4.5", b"256.1.1.1",
+                               b"1.2.3", b"1.2.3.4:80", b"::", b"2001:db8::1", b"::ffff:1.2.3.4",
+                               b"1:2:3:4::5:6:7:8", b"1::2::3", b"1:2:3:4:5:6:7:8"])),
+    "input": dict(packed, log=LOG, empty=b"", edges=EDGES, lines=b"a\r\nb\rc\n\n\r" * 50, short=b"BZh91AY&SY 1.2."),
+    "cachefile": {"plain": b"\0" + CACHE, "private": b"\1" + tool(["gzip", "-n", "-c"], CACHE),
+                  "divisor": b"\2" + CACHE, "offset": b"\x19" + CACHE},
+    "log": log,
+}
+for target, files in seeds.items():
     d = Path(sys.argv[1], target)
     shutil.rmtree(d, ignore_errors=True)
     d.mkdir(parents=True)
