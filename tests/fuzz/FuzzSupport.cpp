@@ -4,8 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -19,11 +17,6 @@
 
 std::vector<uint32_t> fuzzLookups;
 static std::string scratch;
-
-void FuzzFail(const char* file, int line, const char* what) {
-  fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
-  abort();
-}
 
 void FuzzInit() {
   if (!scratch.empty()) return;
@@ -39,19 +32,19 @@ void FuzzInit() {
 
 std::string FuzzWrite(const char* name, const void* data, size_t size) {
   std::string path = scratch + "/" + name;
-  FILE* f = fopen(path.c_str(), "wb");
-  FUZZ_CHECK(f != nullptr && fwrite(data, 1, size, f) == size);
-  FUZZ_CHECK(fclose(f) == 0);
+  std::ofstream out(path, std::ios::binary);
+  FUZZ_CHECK(out.write((const char*)data, (std::streamsize)size).flush().good());
   return path;
 }
 
 std::string FuzzRead(const std::string& path, bool decode, bool* damaged) {
   std::ifstream raw(path, std::ios::binary);
-  if (!decode) return std::string(std::istreambuf_iterator<char>(raw), std::istreambuf_iterator<char>());
+  if (!decode) return {std::istreambuf_iterator<char>(raw), std::istreambuf_iterator<char>()};
   std::string out;
   MemoryPool* pool = MPNew();
   if (InputFile* in = INOpenPath(path.c_str(), pool)) {
-    for (char* p; (p = INGetBuffer(in, nullptr)); INConsume(in, in->buff_cnt)) out.append(p, (size_t)in->buff_cnt);
+    for (char* p; (p = INGetBuffer(in, nullptr)); INConsume(in, in->buff_cnt))
+      out.append(p, (size_t)in->buff_cnt);
     if (damaged) *damaged = in->read_error;
     INClose(in);
   }
@@ -67,9 +60,9 @@ void FuzzResetTable() {
   fuzzLookups.clear();
 }
 
-void FuzzAddHost(uint32_t address, const char* name, int32_t status) {
+void FuzzAddHost(uint32_t address, const char* name) {
   HostEntry* e = (HostEntry*)MPAlloc(hostPool, sizeof(HostEntry));
-  *e = {address, name, (int32_t)time(nullptr), 0, status};
+  *e = {address, name, (int32_t)time(nullptr), 0, HOST_CACHED};
   HashInsert(hostTable, e);
 }
 
@@ -77,10 +70,9 @@ bool LkLookup(bool drain, uint32_t address) {
   if (drain) return true;
   fuzzLookups.push_back(address);
   void* found;
-  bool known = HashFind(hostTable, &address, &found);
-  if (!known) FuzzAddHost(address, nullptr, HOST_NEW);
-  else if (((HostEntry*)found)->status == HOST_CACHED) ((HostEntry*)found)->status = HOST_REUSED;
-  return !known;
+  if (HashFind(hostTable, &address, &found)) return false;
+  FuzzAddHost(address, nullptr);
+  return true;
 }
 
 // The fuzzed passes look for IPv4 addresses only.

@@ -1,8 +1,8 @@
 // Shared by the fuzz targets: scratch files, a fresh host table per input, and
 // lookups answered from memory instead of the network.
 #pragma once
-#include <cstddef>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,9 +19,9 @@ std::string FuzzRead(const std::string& path, bool decode, bool* damaged = nullp
 // An empty host table, and entries in it as if from the cache file (name
 // null: pending). fuzzLookups: every address LkLookup was asked about since.
 void FuzzResetTable();
-void FuzzAddHost(uint32_t address, const char* name, int32_t status = HOST_CACHED);
+void FuzzAddHost(uint32_t address, const char* name);
 extern std::vector<uint32_t> fuzzLookups;
 
-// Stops the process, so that libFuzzer keeps the input as a crash.
-[[noreturn]] void FuzzFail(const char* file, int line, const char* what);
-#define FUZZ_CHECK(cond) ((cond) ? (void)0 : FuzzFail(__FILE__, __LINE__, #cond))
+// Stops the process on a failed check, so that libFuzzer keeps the input.
+#define FUZZ_CHECK(c) \
+  ((c) ? (void)0 : (fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #c), abort()))

@@ -1,12 +1,11 @@
 // Cache files of arbitrary bytes: loading, writing back and loading again.
-// What a load accepts survives a write unchanged.
+// What a load accepts is in the file, and survives a write unchanged (the
+// backup and the merge with another run's file are the unit tests' part).
 #include <unistd.h>
 
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <set>
-#include <sstream>
 
 #include "common/HashTable.h"
 #include "src/CacheFile.h"
@@ -20,7 +19,8 @@ extern "C" time_t time(time_t* t) { return t ? *t = 1800000000 : 1800000000; }
 // parser sees, and strchr finds it too).
 static bool EndsLine(const std::string& text, const std::string& name) {
   for (size_t at = 0; (at = text.find(" " + name, at)) != std::string::npos; at++)
-    if (at + 1 + name.size() == text.size() || strchr("\r\n", text[at + 1 + name.size()])) return true;
+    if (at + 1 + name.size() == text.size() || strchr("\r\n", text[at + 1 + name.size()]))
+      return true;
   return false;
 }
 
@@ -44,13 +44,6 @@ static std::map<uint32_t, std::pair<std::string, uint32_t>> Load(const std::stri
   return m;
 }
 
-static std::set<std::string> Lines(const std::string& text) {
-  std::set<std::string> lines;
-  std::istringstream s(text);
-  for (std::string line; std::getline(s, line);) lines.insert(line);
-  return lines;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInit();
   if (size < 1) return 0;
@@ -62,22 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Settings.verbose = 0;
   std::string first = FuzzWrite("cache-in", data + 1, size - 1), second = first + "-out";
   unlink(second.c_str());
-  unlink((second + ".bak").c_str());
   auto loaded = Load(first);
   cachePath = second.c_str();
   LkWrite(Settings.private_cache);
-  std::string written = FuzzRead(second, true);
   // Whatever was written is what had been loaded (some may have expired);
   // only the private format keeps a count, and only for failed lookups.
   for (auto& kv : Load(second)) {
     auto it = loaded.find(kv.first);
     FUZZ_CHECK(it != loaded.end() && it->second.first == kv.second.first);
-    FUZZ_CHECK(!Settings.private_cache || kv.second.first[0] != '*' || it->second.second == kv.second.second);
+    FUZZ_CHECK(!Settings.private_cache || kv.second.first[0] != '*' ||
+               it->second.second == kv.second.second);
   }
-  // A second write of what was read back adds nothing; the first became the backup.
-  LkWrite(Settings.private_cache);
-  std::set<std::string> once = Lines(written);
-  for (const std::string& line : Lines(FuzzRead(second, true))) FUZZ_CHECK(once.count(line) == 1);
-  FUZZ_CHECK(FuzzRead(second + ".bak", true) == written);
   return 0;
 }

@@ -12,7 +12,8 @@
 // (14 for bzip2's empty stream), and a shorter file is text.
 static bool Compressed(const std::string& d) {
   if (d.size() < 16 && !(d.size() == 14 && d[0] == 'B')) return false;
-  return d.compare(0, 2, "\x1f\x8b") == 0 || d.compare(0, 3, "BZh") == 0 || d.compare(0, 4, "PK\3\4") == 0;
+  return d.compare(0, 2, "\x1f\x8b") == 0 || d.compare(0, 3, "BZh") == 0 ||
+         d.compare(0, 4, "PK\3\4") == 0;
 }
 
 // The text of path, in steps chosen by a small generator from seed (0: each
@@ -29,7 +30,8 @@ static std::string Read(const std::string& path, uint32_t seed, int32_t size, bo
   }
   while (char* p = size ? nullptr : INGetBuffer(in, nullptr)) {
     // More than the reader promised to keep visible stays visible.
-    FUZZ_CHECK(in->buff_cnt > 0 && p[in->buff_cnt] == 0 && (in->buff_cnt > IN_KEEP || in->at_eof || in->read_error));
+    FUZZ_CHECK(in->buff_cnt > 0 && p[in->buff_cnt] == 0 &&
+               (in->buff_cnt > IN_KEEP || in->at_eof || in->read_error));
     FUZZ_CHECK(INPercent(in) >= -1 && INPercent(in) <= 1000);
     int32_t n = in->buff_cnt;
     seed = seed ? seed * 1103515245u + 12345u : 0;
@@ -49,7 +51,8 @@ static std::string Lines(const std::string& s, int32_t size) {
   std::string out;
   for (size_t i = 0, j; i < s.size(); i = j + (s.compare(j, 2, "\r\n") == 0 ? 2 : 1)) {
     j = std::min(s.find_first_of("\r\n", i), s.size());
-    out += j - i <= (size_t)size - 2 ? s.substr(i, j - i) + "\n" : s.substr(i, (size_t)size - 2) + "|";
+    out +=
+        j - i <= (size_t)size - 2 ? s.substr(i, j - i) + "\n" : s.substr(i, (size_t)size - 2) + "|";
   }
   return out;
 }

@@ -38,19 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string s((const char*)data, strnlen((const char*)data, size));
   IP6Key key6, back6;
   uint8_t want6[16];
+  char text[IP6_TEXT_SIZE];
   bool ok = IP6Parse(s.data(), s.data() + s.size(), &key6);
-  if (!ZeroLedQuad(s)) FUZZ_CHECK(ok == (inet_pton(AF_INET6, s.c_str(), want6) == 1));
-  if (ok) {
-    FUZZ_CHECK(ZeroLedQuad(s) || memcmp(key6.b, want6, 16) == 0);
-    char text[IP6_TEXT_SIZE];
-    IP6Format(&key6, text);
-    FUZZ_CHECK(strlen(text) <= IP6_TEXT_MAX && IP6Parse(text, text + strlen(text), &back6) &&
-               memcmp(&back6, &key6, sizeof key6) == 0);
-  }
+  FUZZ_CHECK(ZeroLedQuad(s) || (ok == (inet_pton(AF_INET6, s.c_str(), want6) == 1) &&
+                                (!ok || memcmp(key6.b, want6, 16) == 0)));
+  if (ok) IP6Format(&key6, text);
+  FUZZ_CHECK(!ok || (strlen(text) <= IP6_TEXT_MAX && IP6Parse(text, text + strlen(text), &back6) &&
+                     memcmp(&back6, &key6, sizeof key6) == 0));
   uint32_t got = 0, want = 0, back = 0;
   ok = IPParse(s.c_str(), &got);
   FUZZ_CHECK(ok == Model(s.c_str(), &want) && IPParse(s.c_str(), nullptr) == ok);
-  char text[16];
   if (ok) IPFormat(got, text);
   FUZZ_CHECK(!ok || (got == want && IPParse(text, &back) && back == got));
   return 0;

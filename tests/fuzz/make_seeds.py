@@ -13,8 +13,8 @@ LOG = (b'1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] "GET /a?from=10.0.0.1 HTTP/1.1
        b'9.9.9.9 x1.2.3.4y 1.2.3.4.5 256.1.1.1 1.2.3 01.02.03.04\r\n127.0.0.1\rlast 10.0.0.1:443')
 CACHE = (b'30000000 1.2.3.4 a.example\n30000001 $3 5.6.7.8 *t2\n-5 10.0.0.1 b\n29999999 9.9.9.9 *ux\n'
          b'30000000 1.2.3.4 duplicate.example\nbad line\n30000000 1.1.1.1 ' + b'a' * 600 + b'\n')
-# Addresses at the reader's first window ends, and a run across the buffer's end.
-EDGES = (b"x" * 32740 + b" 1.2.3.4\r\n" + b"y" * 32746 + b"1.1.1.1." * 5 + b"1.1.1.1\r\n10.0.0.1")
+# Addresses at the reader's window ends, and a run across its buffer's end (a dot there).
+EDGES = b"x" * 32740 + b" 1.2.3.4\r\n" + b"y" * 32747 + b"1." * 20 + b"1.1.1.1\r\n10.0.0.1"
 
 
 def tool(cmd, data):

@@ -13,8 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; i++) {
-    if (!std::filesystem::is_directory(argv[i])) files.push_back(argv[i]);
-    else for (auto& e : std::filesystem::directory_iterator(argv[i])) files.push_back(e.path());
+    if (!std::filesystem::is_directory(argv[i]))
+      files.push_back(argv[i]);
+    else
+      for (auto& e : std::filesystem::directory_iterator(argv[i])) files.push_back(e.path());
   }
   std::sort(files.begin(), files.end());
   for (auto& f : files) {
