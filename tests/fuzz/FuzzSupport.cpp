@@ -23,9 +23,8 @@ void FuzzInit() {
   MPInit();
   SettingsDefaults();
   FUZZ_CHECK(freopen("/dev/null", "w", stdout) != nullptr);
-  std::string dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  FUZZ_CHECK(mkdtemp(&(dir += "/logvane-fuzz-XXXXXX")[0]) != nullptr);
-  scratch = dir;
+  scratch = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  FUZZ_CHECK(mkdtemp(&(scratch += "/logvane-fuzz-XXXXXX")[0]) != nullptr);
   atexit([] { std::filesystem::remove_all(scratch); });
   FuzzResetTable();
 }
@@ -37,19 +36,36 @@ std::string FuzzWrite(const char* name, const void* data, size_t size) {
   return path;
 }
 
-std::string FuzzRead(const std::string& path, bool decode, bool* damaged) {
-  std::ifstream raw(path, std::ios::binary);
-  if (!decode) return {std::istreambuf_iterator<char>(raw), std::istreambuf_iterator<char>()};
-  std::string out;
+std::string FuzzRaw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string FuzzRead(const std::string& path, bool* damaged, uint32_t seed, int32_t size) {
+  std::string text;
+  std::vector<char> line((size_t)size);
   MemoryPool* pool = MPNew();
-  if (InputFile* in = INOpenPath(path.c_str(), pool)) {
-    for (char* p; (p = INGetBuffer(in, nullptr)); INConsume(in, in->buff_cnt))
-      out.append(p, (size_t)in->buff_cnt);
-    if (damaged) *damaged = in->read_error;
-    INClose(in);
+  InputFile* in = INOpenPath(path.c_str(), pool);
+  if (!in) return MPDelete(pool), text;
+  for (int32_t n; size && (n = INReadLine(line.data(), size, nullptr, in)) > 0;) {
+    FUZZ_CHECK(n <= size - 1 && line[(size_t)n] == 0);
+    text.append(line.data(), (size_t)n).append(INLineCut(line.data(), n) ? "|" : "");
   }
+  while (char* p = size ? nullptr : INGetBuffer(in, nullptr)) {
+    // More than the reader promised to keep visible stays visible.
+    FUZZ_CHECK(in->buff_cnt > 0 && p[in->buff_cnt] == 0 &&
+               (in->buff_cnt > IN_KEEP || in->at_eof || in->read_error));
+    FUZZ_CHECK(INPercent(in) >= -1 && INPercent(in) <= 1000);
+    int32_t n = in->buff_cnt;
+    seed = seed ? seed * 1103515245u + 12345u : 0;
+    if (seed) n = 1 + (int32_t)((seed >> 8) % (uint32_t)(seed & 256 || n < 40 ? n : 40));
+    text.append(p, (size_t)n);
+    INConsume(in, n);
+  }
+  if (damaged) *damaged = in->read_error;
+  INClose(in);
   MPDelete(pool);
-  return out;
+  return text;
 }
 
 void FuzzResetTable() {

@@ -13,9 +13,13 @@
 void FuzzInit();
 // The path of name in the scratch directory, after writing size bytes there.
 std::string FuzzWrite(const char* name, const void* data, size_t size);
-// The file's bytes as stored, or its text through the program's own reader
-// (plain, gzip, bzip2 or zip), with damaged set when that met a read error.
-std::string FuzzRead(const std::string& path, bool decode, bool* damaged = nullptr);
+// FuzzRaw: the file's bytes as stored. FuzzRead: its text through the program's own reader (plain,
+// gzip, bzip2 or zip), checking the reader's promises on the way; damaged: whether it met a read
+// error. Consumed in steps a small generator draws from seed (0: each window whole), or with size,
+// as lines of that buffer size ("|" after a cut one).
+std::string FuzzRaw(const std::string& path);
+std::string FuzzRead(const std::string& path, bool* damaged = nullptr, uint32_t seed = 0,
+                     int32_t size = 0);
 // An empty host table, and entries in it as if from the cache file (name
 // null: pending). fuzzLookups: every address LkLookup was asked about since.
 void FuzzResetTable();

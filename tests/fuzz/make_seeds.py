@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""make_seeds.py DIR: writes each fuzz target's seeds into DIR/<target>/.
-Compressed seeds come from the real gzip, bzip2 and zip tools: nothing binary
-is kept in the source tree."""
+"""make_seeds.py DIR: each fuzz target's seeds into DIR/<target>/, the compressed
+ones made by the real gzip, bzip2 and zip tools (nothing binary in the tree)."""
 import shutil
 import subprocess
 import sys
@@ -37,17 +36,15 @@ packed = {"gz": gz, "gz2": gz + tool(["gzip", "-n", "-1", "-c"], b"second member
 log = dict(("pick-%d" % p, bytes([p]) + LOG) for p in (0, 1, 2, 4, 8, 16, 32, 36, 41))
 log.update({n: b"\x21" + d for n, d in packed.items()}, edges=b"\x01" + EDGES, nul=b"\0" + b"1.2\0003.4 \0001.2.3.4\n")
 seeds = {
-    "ipparse": dict(enumerate([b"1.2.3.4", b"255.255.255.255", b"01.02.03.04", b"1.2.3.4.5", b"256.1.1.1",
-                               b"1.2.3", b"1.2.3.4:80", b"::", b"2001:db8::1", b"::ffff:1.2.3.4",
-                               b"1:2:3:4::5:6:7:8", b"1::2::3", b"1:2:3:4:5:6:7:8"])),
+    "log": log,
+    "ipparse": dict(enumerate(b"1.2.3.4 255.255.255.255 01.02.03.04 1.2.3.4.5 256.1.1.1 1.2.3 1.2.3.4:80 :: "
+                              b"2001:db8::1 ::ffff:1.2.3.4 1:2:3:4::5:6:7:8 1::2::3 1:2:3:4:5:6:7:8".split())),
     "input": dict(packed, log=LOG, empty=b"", edges=EDGES, lines=b"a\r\nb\rc\n\n\r" * 50, short=b"BZh91AY&SY 1.2."),
     "cachefile": {"plain": b"\0" + CACHE, "private": b"\1" + tool(["gzip", "-n", "-c"], CACHE),
                   "divisor": b"\2" + CACHE, "offset": b"\x19" + CACHE},
-    "log": log,
 }
 for target, files in seeds.items():
-    d = Path(sys.argv[1], target)
-    shutil.rmtree(d, ignore_errors=True)
-    d.mkdir(parents=True)
+    shutil.rmtree(Path(sys.argv[1], target), ignore_errors=True)
+    Path(sys.argv[1], target).mkdir(parents=True)
     for name, data in files.items():
-        (d / str(name)).write_bytes(data)
+        Path(sys.argv[1], target, str(name)).write_bytes(data)
