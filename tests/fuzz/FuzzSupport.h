@@ -1,40 +1,31 @@
 // Shared by the fuzz targets: scratch files, a fresh host table per input, and
 // lookups answered from memory instead of the network.
 #pragma once
-#include <cstddef>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
-// Once per process: pool mutex, default settings, stdout to /dev/null (the
-// program's messages would only slow the fuzzer), a private scratch directory.
+#include "src/HostTable.h"
+
+// Once per process: default settings, stdout to /dev/null (the program's
+// messages would only slow the fuzzer), a private scratch directory.
 void FuzzInit();
-// name inside this process's scratch directory.
-std::string FuzzPath(const char* name);
-void FuzzWrite(const std::string& path, const void* data, size_t size);
-// The file's bytes as stored; "" when it cannot be read.
-std::string FuzzReadRaw(const std::string& path);
-// The file's text through the program's own reader (plain, gzip, bzip2 or zip).
-std::string FuzzReadText(const std::string& path);
-// Deletes the host table and its pool, and starts an empty one.
+// The path of name in the scratch directory, after writing size bytes there.
+std::string FuzzWrite(const char* name, const void* data, size_t size);
+// FuzzRaw: the file's bytes as stored. FuzzRead: its text through the program's own reader (plain,
+// gzip, bzip2 or zip), checking the reader's promises on the way; damaged: whether it met a read
+// error. Consumed in steps a small generator draws from seed (0: each window whole), or with size,
+// as lines of that buffer size ("|" after a cut one).
+std::string FuzzRaw(const std::string& path);
+std::string FuzzRead(const std::string& path, bool* damaged = nullptr, uint32_t seed = 0,
+                     int32_t size = 0);
+// An empty host table, and entries in it as if from the cache file (name
+// null: pending). fuzzLookups: every address LkLookup was asked about since.
 void FuzzResetTable();
-// Adds an entry as if it came from the cache file (name null: pending).
 void FuzzAddHost(uint32_t address, const char* name);
-// Every address LkLookup was asked about since the last FuzzResetTable.
 extern std::vector<uint32_t> fuzzLookups;
 
-// A run of digits and dots starting at a digit: where an address may stand.
-struct FuzzRun {
-  size_t at, len;
-};
-// Every run of text in order, however long (a run may cross the reader's window).
-void FuzzRuns(const std::string& text, std::vector<FuzzRun>* runs);
-// True when the reader would take data for gzip, bzip2 or zip.
-bool FuzzCompressed(const std::string& data);
-
-// Stops the process with msg, so that libFuzzer keeps the input as a crash.
-[[noreturn]] void FuzzFail(const char* file, int line, const char* what);
-#define FUZZ_CHECK(cond) \
-  do {                   \
-    if (!(cond)) FuzzFail(__FILE__, __LINE__, #cond); \
-  } while (0)
+// Stops the process on a failed check, so that libFuzzer keeps the input.
+#define FUZZ_CHECK(c) \
+  ((c) ? (void)0 : (fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #c), abort()))
