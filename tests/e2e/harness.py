@@ -1,37 +1,15 @@
-"""End-to-end test harness for the logvane binary.
-
-Importing this module puts the process into a private network namespace: it
-re-executes the command line under `scripts/netns -m` (marker LOGVANE_E2E_NETNS;
-the mount namespace lets the fault tests mount a small tmpfs without root)
-and checks that no other interface exists, or exits loudly.
-CTest runs each tests/e2e/test_*.py with cwd tests/e2e and LOGVANE_BINARY and
-LOGVANE_SOURCE_DIR set.
-
-  E2ETestCase         self.tmp: a fresh Path per test, kept if it failed or
-                      LOGVANE_KEEP_TMP=1; TempDir() does the same by hand
-  SharedDNSTestCase   E2ETestCase with one FakeDNS for the class as self.dns
-  FakeDNS(rules, default="auto", forward=None)   scriptable server
-                      (tests/dns/fakedns.py lists the rules): .port, .server,
-                      .queries(), .forward_queries(), .count(a),
-                      .query_times(), .clear_queries(), .describe()
-  NSD(mapping)        nsd serving one PTR per address, NXDOMAIN otherwise
-  dead_port()         a loopback port nobody listens on
-  run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, ...) -> Result
-      writes cwd/logvane.cfg (or the "-settings NAME" file) starting with
-      "dns-servers 127.0.0.1:PORT" (dns: FakeDNS/NSD/port/list; None: a dead
-      port), then dns-timeout/dns-tries, then config_lines; config_lines=None
-      keeps the existing file, which must be just as safe; wrap: a command
-      prefix such as valgrind and its options. Result has .rc,
-      .out, .err, .out_bytes, .err_bytes; str(result) is a full diagnostic.
-  write_file, gzip_file, bzip2_file, zip_file(path, [(name, data)]),
-  read_file(path) (plain, gzip or bzip2): fixtures made with the real tools.
-"""
+"""End-to-end harness: importing it re-executes the process under
+`scripts/netns -m` (a private network and mount namespace), so that every run
+of the binary can reach loopback servers only. CTest runs each test_*.py with
+LOGVANE_BINARY and LOGVANE_SOURCE_DIR set; LOGVANE_KEEP_TMP=1 keeps every
+test's directory (a failed test's is always kept)."""
 
 import bz2
 import gzip
 import ipaddress
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -42,73 +20,48 @@ import time
 import unittest
 from pathlib import Path
 
-NETNS_MARKER = "LOGVANE_E2E_NETNS"
+from dnslib import DNSRecord
+
+MARKER = "LOGVANE_E2E_NETNS"
 HERE = Path(__file__).resolve().parent
 DNS_DIR = HERE.parent / "dns"
 PYTHON = "/usr/bin/python3"
+SANITIZED = os.environ.get("LOGVANE_SANITIZED", "").upper() in ("1", "ON", "TRUE", "YES")
+SHIM_ENV = {"LD_PRELOAD": os.environ.get("LOGVANE_SHIM", ""),
+            "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
 
 
-# ---------------------------------------------------------------- namespace
-
-def _netns_id():
-    return os.stat("/proc/self/ns/net").st_ino
+def _netns():
+    return str(os.stat("/proc/self/ns/net").st_ino)
 
 
-def _die(msg):
-    sys.stderr.write("harness: %s\n" % msg)
-    sys.stderr.flush()
-    os._exit(2)
-
-
-def _enter_private_netns():
-    outer = os.environ.get(NETNS_MARKER)
-    if outer is None:
-        env = dict(os.environ)
-        env[NETNS_MARKER] = str(_netns_id())
-        argv = list(getattr(sys, "orig_argv", []) or [sys.executable] + sys.argv)
-        argv[0] = sys.executable or PYTHON
+def _enter_netns():
+    if os.environ.get(MARKER) is None:
         netns = str(HERE.parent.parent / "scripts" / "netns")
+        argv = list(getattr(sys, "orig_argv", None) or [sys.executable] + sys.argv)
         sys.stdout.flush()
-        sys.stderr.flush()
-        try:
-            os.execve(netns, [netns, "-m"] + argv, env)
-        except OSError as e:
-            _die("cannot run %s: %s" % (netns, e))
-    if str(_netns_id()) == outer:
-        _die("marker %s is set but this is not a private network namespace" % NETNS_MARKER)
-    ifaces = sorted(name for _i, name in socket.if_nameindex())
-    if ifaces != ["lo"]:
-        _die("network namespace is not private, interfaces: %s" % ifaces)
+        os.execve(netns, [netns, "-m", sys.executable or PYTHON] + argv[1:], dict(os.environ, **{MARKER: _netns()}))
+    if os.environ[MARKER] == _netns() or [n for _i, n in socket.if_nameindex()] != ["lo"]:
+        sys.stderr.write("harness: not a private network namespace\n")
+        os._exit(2)
 
 
-_enter_private_netns()
+_enter_netns()
+sys.path.insert(0, str(DNS_DIR))
+import nsdserve  # noqa: E402
 
-
-# ---------------------------------------------------------------- paths, temp
 
 def binary():
-    path = os.environ.get("LOGVANE_BINARY")
-    if not path:
-        raise RuntimeError("LOGVANE_BINARY is not set (run through ctest)")
-    if not os.access(path, os.X_OK):
-        raise RuntimeError("LOGVANE_BINARY %s is not an executable file" % path)
-    return path
+    return os.environ["LOGVANE_BINARY"]
 
 
 def source_dir():
     return Path(os.environ.get("LOGVANE_SOURCE_DIR") or HERE.parent.parent)
 
 
-def _keep_tmp():
-    return os.environ.get("LOGVANE_KEEP_TMP") == "1"
-
-
 class TempDir:
-    """Temporary directory as a context manager; .path is a Path."""
-
-    def __init__(self, keep=None, prefix="logvane-e2e-"):
-        self.path = Path(tempfile.mkdtemp(prefix=prefix))
-        self.keep = _keep_tmp() if keep is None else keep
+    def __init__(self, keep=False, prefix="logvane-e2e-"):
+        self.path, self.keep = Path(tempfile.mkdtemp(prefix=prefix)), keep or os.environ.get("LOGVANE_KEEP_TMP") == "1"
 
     def cleanup(self):
         if self.keep:
@@ -123,99 +76,77 @@ class TempDir:
         self.cleanup()
 
 
-class E2ETestCase(unittest.TestCase):
-    """self.tmp is a fresh directory per test, kept when the test fails."""
+class Case(unittest.TestCase):
+    """self.tmp: a directory per test; with shared_dns, self.dns is one FakeDNS
+    (auto names) for the class, its log cleared before each test."""
+    shared_dns = False
+    dns = None
 
-    def setUp(self):
-        super().setUp()
-        self._tmpdir = TempDir(keep=True)
-        self.tmp = self._tmpdir.path
-        self.addCleanup(self._drop_tmp)
-
-    def _failed(self):
-        outcome = getattr(self, "_outcome", None)
-        result = getattr(outcome, "result", None)
-        if result is None:
-            return False
-        for test, _ in list(result.failures) + list(result.errors):
-            if test is self or getattr(test, "test_case", None) is self:
-                return True
-        return False
-
-    def _drop_tmp(self):
-        if _keep_tmp() or self._failed():
-            sys.stderr.write("harness: kept %s\n" % self.tmp)
-        else:
-            shutil.rmtree(self.tmp, ignore_errors=True)
-
-
-
-class SharedDNSTestCase(E2ETestCase):
-    """One FakeDNS (auto names) for the whole class as self.dns, its query
-    log cleared before each test."""
     @classmethod
     def setUpClass(cls):
-        cls.dns = FakeDNS()
+        cls.dns = FakeDNS() if cls.shared_dns else None
 
     @classmethod
     def tearDownClass(cls):
-        cls.dns.stop()
+        if cls.dns:
+            cls.dns.stop()
 
     def setUp(self):
-        super().setUp()
-        self.dns.clear_queries()
+        d = TempDir()
+        self.tmp = d.path
+        self.addCleanup(lambda: (setattr(d, "keep", d.keep or self._failed()), d.cleanup()))
+        if self.dns:
+            self.dns.clear_queries()
+
+    def _failed(self):
+        r = self._outcome.result
+        return any(t is self or getattr(t, "test_case", None) is self for t, _e in r.failures + r.errors)
+
+    def lv(self, args, clean=True, **kw):
+        """run_logvane in self.tmp against self.dns; clean: nothing on stderr."""
+        kw.setdefault("cwd", self.tmp)
+        kw.setdefault("dns", self.dns)
+        r = run_logvane(args, **kw)
+        if clean:
+            self.assertEqual(r.err, "", r)
+        return r
+
 
 def main():
     unittest.main(verbosity=2)
 
 
-# ---------------------------------------------------------------- ports
-
-def _port_free(port):
-    for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-        s = socket.socket(socket.AF_INET, kind)
-        try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-        finally:
-            s.close()
-    return True
-
-
 def dead_port():
-    """A loopback UDP port with no listener: queries get 'port unreachable'."""
+    """A loopback port nobody listens on (UDP or TCP)."""
     while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-        s.close()
-        if _port_free(port):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        try:
+            with socket.socket() as t:
+                t.bind(("127.0.0.1", port))
             return port
+        except OSError:
+            continue
 
 
-def _wait_for(cond, timeout, what, proc=None, diag=lambda: ""):
+def _wait_for(cond, proc, what, timeout=30):
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if cond():
-            return
-        if proc is not None and proc.poll() is not None:
-            raise RuntimeError("%s: process exited with %s\n%s" % (what, proc.returncode, diag()))
+    while not cond():
+        if proc.poll() is not None or time.monotonic() > deadline:
+            raise RuntimeError("%s did not start (status %s)" % (what, proc.poll()))
         time.sleep(0.02)
-    raise RuntimeError("%s: timed out after %ss\n%s" % (what, timeout, diag()))
 
 
-def _die_with_parent():
-    # Servers must not outlive a test killed by a timeout.
+def _start(argv, out):
+    # prctl(PR_SET_PDEATHSIG, SIGTERM): a server dies with a test killed by its time-out.
     import ctypes
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    return subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=out,
+                            preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM))
 
 
-def _stop_process(proc, sig=signal.SIGTERM):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.send_signal(sig)
+def _stop(proc):
+    proc.terminate()
     try:
         proc.wait(5)
     except subprocess.TimeoutExpired:
@@ -223,84 +154,50 @@ def _stop_process(proc, sig=signal.SIGTERM):
         proc.wait()
 
 
-# ---------------------------------------------------------------- FakeDNS
-
 class FakeDNS:
-    """tests/dns/fakedns.py on a free loopback port. rules: {addr or
-    prefix: RULE}; default: RULE for the rest; forward: {name: RULE} for
-    A queries (see fakedns.py)."""
+    """tests/dns/fakedns.py (its docstring lists the rules) on a free loopback
+    port: rules {address or prefix: RULE}, default RULE, forward {name: RULE}."""
 
     def __init__(self, rules=None, default="auto", forward=None):
-        self._dir = TempDir(prefix="fakedns-")
-        d = self._dir.path
-        self.rules_path = d / "rules.json"
-        self.log_path = d / "queries.log"
-        self.port_path = d / "port"
-        self.stderr_path = d / "stderr"
-        self.rules_path.write_text(json.dumps({"default": default, "rules": rules or {}, "forward": forward or {}}))
-        self._rules, self._default = rules, default
-        self.log_path.touch()
-        self._stderr = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen(
-            [PYTHON, str(DNS_DIR / "fakedns.py"), "--rules", str(self.rules_path),
-             "--log", str(self.log_path), "--port", "0", "--port-file", str(self.port_path)],
-            stdout=subprocess.DEVNULL, stderr=self._stderr, preexec_fn=_die_with_parent)
-        try:
-            _wait_for(self.port_path.exists, 10, "fakedns start", self.proc, self.stderr)
-        except Exception:
-            self.stop()
-            raise
-        self.port = int(self.port_path.read_text().split()[0])
+        self.dir = TempDir(prefix="fakedns-")
+        d = self.dir.path
+        (d / "rules.json").write_text(json.dumps({"default": default, "rules": rules or {}, "forward": forward or {}}))
+        self.log = d / "log"
+        self.log.touch()
+        self.err = open(d / "stderr", "w")
+        self.proc = _start([PYTHON, str(DNS_DIR / "fakedns.py"), "--rules", str(d / "rules.json"), "--log",
+                            str(self.log), "--port", "0", "--port-file", str(d / "port")], self.err)
+        _wait_for((d / "port").exists, self.proc, "fakedns")
+        self.port = int((d / "port").read_text().split()[0])
         self.server = "127.0.0.1:%d" % self.port
 
-    def _lines(self):
-        with open(self.log_path, encoding="latin-1") as f:
-            return [line.rstrip("\n") for line in f if line.strip()]
+    def _entries(self):
+        return [line.split("\t") for line in self.log.read_text(encoding="latin-1").splitlines()]
 
     def query_times(self):
-        out = []
-        for line in self._lines():
-            if not line.startswith("!"):
-                addr, t = line.split("\t")
-                out.append((addr, float(t)))
-        return out
+        """(address, time) of each PTR query, in order, repeats included."""
+        return [(e[0], float(e[1])) for e in self._entries() if len(e) == 2]
 
     def queries(self):
-        """Addresses asked for (PTR), in arrival order, with repeats."""
-        return [a for a, _ in self.query_times()]
+        return [a for a, _t in self.query_times()]
 
     def forward_queries(self, qtype=None):
-        """Names asked for by A and AAAA queries (or those of qtype), in arrival
-        order, with repeats."""
-        types = ("1", "28") if qtype is None else (str(qtype),)
-        return [line[1:].split("\t")[0] for line in self._lines() if line.startswith("!") and line.split("\t")[1] in types]
+        return [e[0] for e in self._entries() if len(e) == 3 and (qtype is None or e[1] == str(qtype))]
 
     def count(self, addr):
         return self.queries().count(addr)
 
     def clear_queries(self):
-        with open(self.log_path, "w"):
-            pass
-
-    def stderr(self):
-        try:
-            return self.stderr_path.read_text(errors="replace")
-        except OSError:
-            return ""
+        self.log.write_text("")
 
     def describe(self):
-        lines = self._lines() if self.log_path.exists() else []
-        return "fakedns on %s: %d queries logged (first 40 below)\n  rules=%s default=%r\n  stderr: %s%s" % (
-            getattr(self, "server", "?"), len(lines), json.dumps(self._rules)[:2000], self._default,
-            self.stderr().strip() or "(empty)", "".join("\n    " + x for x in lines[:40]))
+        return "\nfakedns %s, stderr %r, queries:\n  %s" % (
+            self.server, (self.dir.path / "stderr").read_text(), "\n  ".join(map(str, self._entries()[:40])))
 
     def stop(self):
-        _stop_process(self.proc)
-        self._stderr.close()
-        err = self.stderr()
-        if err.strip():
-            sys.stderr.write("fakedns stderr:\n%s\n" % err)
-        self._dir.cleanup()
+        _stop(self.proc)
+        self.err.close()
+        self.dir.cleanup()
 
     def __enter__(self):
         return self
@@ -309,66 +206,36 @@ class FakeDNS:
         self.stop()
 
 
-# ---------------------------------------------------------------- NSD
-
-sys.path.insert(0, str(DNS_DIR))
-import nsdserve  # noqa: E402
-
-
 class NSD:
-    """nsd authoritative for in-addr.arpa., PTR per mapping entry
-    (address text -> name as str or bytes), NXDOMAIN for the rest."""
+    """nsd with one PTR per mapping entry (address -> name), NXDOMAIN otherwise."""
 
-    def __init__(self, mapping, port=0, start_timeout=60):
-        self._dir = TempDir(prefix="nsd-")
-        self.mapping = mapping
+    def __init__(self, mapping):
+        self.dir, self.mapping = TempDir(prefix="nsd-"), mapping
         for attempt in range(5):  # a free port may be taken before nsd binds it
-            self.port = port or dead_port()
-            conf = nsdserve.prepare(str(self._dir.path), mapping, self.port)
-            self._out = open(self._dir.path / "stdout", "w")
-            self.proc = subprocess.Popen(nsdserve.command(conf), stdout=self._out,
-                                         stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+            self.port = dead_port()
+            conf = nsdserve.prepare(str(self.dir.path), mapping, self.port)
+            self.proc = _start(nsdserve.command(conf), subprocess.STDOUT)
             try:
-                _wait_for(self._answers, start_timeout, "nsd start", self.proc, self.log)
+                _wait_for(self._answers, self.proc, "nsd", 60)
                 break
             except RuntimeError:
-                _stop_process(self.proc)
-                self._out.close()
-                if port or attempt == 4:
-                    self._dir.cleanup()
+                _stop(self.proc)
+                if attempt == 4:
                     raise
         self.server = "127.0.0.1:%d" % self.port
 
     def _answers(self):
-        # SOA of the zone; any reply means nsd is serving.
-        q = b"\x12\x34\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00" \
-            b"\x07in-addr\x04arpa\x00\x00\x06\x00\x01"
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.settimeout(0.2)
-        try:
-            s.sendto(q, ("127.0.0.1", self.port))
-            data = s.recv(4096)
-            return data[:2] == b"\x12\x34" and (data[3] & 0xF) == 0
-        except OSError:
-            return False
-        finally:
-            s.close()
-
-    def log(self):
-        text = ""
-        for name in ("stdout", "nsd.log"):
-            p = self._dir.path / name
-            if p.exists():
-                text += "%s:\n%s\n" % (name, p.read_text(errors="replace"))
-        return text
-
-    def describe(self):
-        return "nsd on %s, %d records\n%s" % (self.server, len(self.mapping), self.log())
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(0.2)
+            try:
+                s.sendto(DNSRecord.question("in-addr.arpa", "SOA").pack(), ("127.0.0.1", self.port))
+                return DNSRecord.parse(s.recv(4096)).header.rcode == 0
+            except OSError:
+                return False
 
     def stop(self):
-        _stop_process(self.proc)
-        self._out.close()
-        self._dir.cleanup()
+        _stop(self.proc)
+        self.dir.cleanup()
 
     def __enter__(self):
         return self
@@ -377,150 +244,113 @@ class NSD:
         self.stop()
 
 
-# ---------------------------------------------------------------- running
-
 class Result:
     def __init__(self, args, cwd, config, rc, out, err, elapsed):
-        self.args, self.cwd, self.config = args, cwd, config
-        self.rc, self.out_bytes, self.err_bytes, self.elapsed = rc, out, err, elapsed
-        self.out = out.decode("utf-8", "surrogateescape")
-        self.err = err.decode("utf-8", "surrogateescape")
+        self.args, self.cwd, self.config, self.rc, self.elapsed = args, cwd, config, rc, elapsed
+        self.out_bytes, self.err_bytes = out, err
+        self.out, self.err = out.decode("utf-8", "surrogateescape"), err.decode("utf-8", "surrogateescape")
 
     def __str__(self):
-        return ("\n--- logvane %s\n  cwd: %s\n  exit status: %s, %.2fs\n"
-                "--- configuration:\n%s\n--- stdout:\n%s\n--- stderr:\n%s\n---" % (
-                    " ".join(self.args), self.cwd, self.rc, self.elapsed,
-                    self.config, self.out, self.err))
-
-    __repr__ = __str__
+        return "\n--- logvane %s in %s: status %s, %.2fs\n--- configuration:\n%s--- stdout:\n%s--- stderr:\n%s---" % (
+            " ".join(self.args), self.cwd, self.rc, self.elapsed, self.config, self.out, self.err)
 
 
-def _servers_text(dns):
-    items = dns if isinstance(dns, (list, tuple)) else [dns]
-    out = []
-    for d in items:
-        port = d if isinstance(d, int) else getattr(d, "port", None)
-        if not isinstance(port, int) or not 0 < port < 65536:
-            raise ValueError("dns must be a FakeDNS, NSD, port number or a list of them: %r" % (d,))
-        out.append("127.0.0.1:%d" % port)
-    return ",".join(out)
+def check_loopback(text):
+    """Refuses a configuration that could send a query off this host."""
+    ok = text.startswith("dns-servers 127.0.0.1:")
+    for line in text.splitlines():
+        for tok in re.split(r"[\s,]+", line[11:].strip()) if line.startswith("dns-servers") else ():
+            host = tok[1:].split("]")[0] if tok.startswith("[") else tok.split(":")[0] if tok.count(":") == 1 else tok
+            try:
+                ok = ok and ipaddress.ip_address(host).is_loopback
+            except ValueError:
+                ok = ok and not re.search("[A-Za-z]", host)  # a name would need the system resolver
+    if not ok:
+        raise AssertionError("refusing to run logvane with this configuration:\n" + text)
+    return text
 
 
-def _non_loopback(value):
-    """Address tokens in a dns-servers value that are not loopback."""
-    bad = []
-    for tok in value.replace(",", " ").split():
-        host = tok
-        if tok.startswith("["):
-            host = tok[1:].split("]")[0]
-        elif tok.count(":") == 1:
-            host = tok.split(":")[0]
-        try:
-            ip = ipaddress.ip_address(host)
-        except ValueError:
-            if any(ch.isalpha() for ch in host) and host != "localhost":
-                bad.append(tok)  # a name would need the system resolver
-            continue
-        if not ip.is_loopback:
-            bad.append(tok)
-    return bad
+def write_config(path, dns=None, lines=(), dns_timeout=300, dns_tries=2):
+    """path starting with the loopback server(s) of dns (FakeDNS, NSD, port or
+    list; None: a dead port), then the time-outs, then lines."""
+    servers = ",".join("127.0.0.1:%d" % getattr(d, "port", d) for d in (dns if isinstance(dns, list) else [dns or dead_port()]))
+    head = ["dns-servers " + servers] + ["dns-timeout %d" % dns_timeout] * (dns_timeout is not None) + \
+        ["dns-tries %d" % dns_tries] * (dns_tries is not None)
+    return write_file(path, check_loopback("\n".join(head + list(lines)) + "\n").encode("latin-1"))
 
 
-def _check_config(text):
-    lines = text.splitlines()
-    if not lines or not lines[0].startswith("dns-servers 127.0.0.1:"):
-        raise AssertionError("refusing to run logvane: configuration must start with "
-                             "'dns-servers 127.0.0.1:PORT', got:\n%s" % text[:500])
-    for line in lines:
-        if line.startswith("dns-servers"):
-            bad = _non_loopback(line[len("dns-servers"):])
-            if bad:
-                raise AssertionError("refusing to run logvane: non-loopback DNS server %s in %r"
-                                     % (bad, line))
-
-
-def _to_bytes(data):
-    if data is None:
-        return b""
-    return data.encode("utf-8", "surrogateescape") if isinstance(data, str) else bytes(data)
-
-
-def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120,
-                dns_timeout=300, dns_tries=2, env=None, wrap=()):
+def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120, dns_timeout=300, dns_tries=2,
+                env=None, wrap=()):
+    """The binary in cwd with cwd/logvane.cfg (or the -settings file) written
+    anew, or kept as it is with config_lines=None; wrap: a command prefix."""
     args = [str(a) for a in args]
-    cwd = Path(cwd)
-    cfg = cwd / (args[1] if len(args) >= 2 and args[0] == "-settings" else "logvane.cfg")
+    cfg = Path(cwd) / (args[1] if args[:1] == ["-settings"] else "logvane.cfg")
     if config_lines is not None:
-        lines = ["dns-servers " + _servers_text(dead_port() if dns is None else dns)]
-        if dns_timeout is not None:
-            lines.append("dns-timeout %d" % dns_timeout)
-        if dns_tries is not None:
-            lines.append("dns-tries %d" % dns_tries)
-        lines += [x.decode("latin-1") if isinstance(x, bytes) else x for x in config_lines]
-        cfg.parent.mkdir(parents=True, exist_ok=True)
-        cfg.write_bytes(("\n".join(lines) + "\n").encode("latin-1", "replace"))
-    if not cfg.exists():
-        raise AssertionError("refusing to run logvane: no configuration file %s" % cfg)
-    config = read_file(cfg).decode("latin-1")
-    _check_config(config)
-    run_env = dict(os.environ)
-    run_env.update(env or {})
+        write_config(cfg, dns, config_lines, dns_timeout, dns_tries)
+    config = check_loopback(cfg.read_text(encoding="latin-1"))
     start = time.monotonic()
     try:
-        p = subprocess.run(list(wrap) + [binary()] + args, cwd=str(cwd), input=_to_bytes(stdin),
-                           capture_output=True, timeout=timeout, env=run_env)
+        p = subprocess.run(list(wrap) + [binary()] + args, cwd=str(cwd), input=_bytes(stdin), capture_output=True,
+                           timeout=timeout, env=dict(os.environ, **(env or {})))
     except subprocess.TimeoutExpired as e:
-        r = Result(args, cwd, config, None, e.stdout or b"", e.stderr or b"",
-                   time.monotonic() - start)
-        raise AssertionError("logvane timed out after %ss%s" % (timeout, r))
+        raise AssertionError("timed out%s" % Result(args, cwd, config, None, e.stdout or b"", e.stderr or b"", timeout))
     return Result(args, cwd, config, p.returncode, p.stdout, p.stderr, time.monotonic() - start)
 
 
-# ---------------------------------------------------------------- fixtures
+def _bytes(data):
+    return data.encode("utf-8", "surrogateescape") if isinstance(data, str) else bytes(data or b"")
+
 
 def write_file(path, data):
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(_to_bytes(data))
-    return path
-
-
-def _pipe_tool(cmd, path, data):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "wb") as f:
-        subprocess.run(cmd, input=_to_bytes(data), stdout=f, check=True)
-    return path
-
-
-def gzip_file(path, data):
-    return _pipe_tool(["gzip", "-c", "-n"], path, data)
-
-
-def bzip2_file(path, data):
-    return _pipe_tool(["bzip2", "-c"], path, data)
-
-
-def zip_file(path, members):
-    """members: {name: data} or [(name, data)]; stored in that order."""
-    path = Path(path).resolve()
-    items = list(members.items()) if isinstance(members, dict) else list(members)
-    with TempDir(keep=False, prefix="zipsrc-") as src:
-        for name, data in items:
-            write_file(src / name, data)
-        if path.exists():
-            path.unlink()
-        path.parent.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["zip", "-q", "-X", str(path)] + [n for n, _ in items],
-                       cwd=str(src), check=True)
+    path.write_bytes(_bytes(data))
     return path
 
 
 def read_file(path):
-    """Contents of a plain, gzip or bzip2 file (told apart by magic)."""
+    """A plain, gzip or bzip2 file's contents."""
     data = Path(path).read_bytes()
-    if data[:2] == b"\x1f\x8b":
-        return gzip.decompress(data)
-    if data[:3] == b"BZh":
-        return bz2.decompress(data)
-    return data
+    return gzip.decompress(data) if data[:2] == b"\x1f\x8b" else bz2.decompress(data) if data[:3] == b"BZh" else data
+
+
+CACHE_LINE = re.compile(rb"(-?\d+) (?:\$(\d+) )?(\S+) (.+)")
+
+
+def read_cache(path):
+    """{address: (time, tries or None, name)} of a whole cache file, plain or
+    private; AssertionError for one cut short, a bad line or an address twice."""
+    try:
+        data = read_file(path)
+    except (EOFError, OSError) as e:
+        raise AssertionError("%s: %s" % (path, e))
+    if data and not data.endswith(b"\n"):
+        raise AssertionError("%s: last line cut short: %r" % (path, data[-80:]))
+    out = {}
+    for line in data.split(b"\n")[:-1]:
+        m = CACHE_LINE.fullmatch(line)
+        if not m or m[3].decode() in out:
+            raise AssertionError("%s: bad line %r" % (path, line))
+        out[m[3].decode()] = (int(m[1]), m[2] and int(m[2]), m[4].decode("latin-1"))
+    return out
+
+
+def names(path):
+    return {a: v[2] for a, v in read_cache(path).items()}
+
+
+def auto_name(addr):
+    """The name fakedns gives an address by default."""
+    return "host-%s.example" % addr.replace(".", "-").replace(":", "-")
+
+
+ADDR = re.compile(rb"(?<![\d.])\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}(?![\d.])")
+
+
+def translate(text, names):
+    """text (bytes) with each IPv4 address the names map ("*..." failures
+    aside) replaced: what the translation must write."""
+    def one(m):
+        name = names.get(m.group(0).decode())
+        return m.group(0) if not name or name.startswith("*") else name.encode("latin-1")
+    return ADDR.sub(one, text)
