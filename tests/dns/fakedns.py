@@ -4,32 +4,21 @@
   fakedns.py --rules RULES.json --log QUERIES.log [--port N] [--port-file F]
 
 RULES.json: {"default": RULE, "rules": {ADDRESS or PREFIX: RULE}, "forward":
-{NAME: RULE}}. A PTR query under in-addr.arpa or ip6.arpa takes the rule of
-its address (exact, then the longest prefix, then the default); any other
-query the forward rule of its name, "auto" by default.
-RULE:
-  "auto"          PTR: host-a-b-c-d.example for a.b.c.d (host-2001-db8--1.example
-                  for 2001:db8::1); forward: the address such a name spells, for
-                  the type asked (A or AAAA), else NXDOMAIN
-  "nxdomain", "servfail", "refused", "nodata" (an empty answer), "drop"
-  "a.name"        that PTR name
-  {"name": NAME or [NAME, ...]}       PTR answers
-  {"a": [ADDRESS, ...]}               A and AAAA answers, whatever was asked
-  {"cname": [NAME, ...], ...}         a CNAME chain first; the other answers
-                                      belong to its last name
-  {"owner": NAME, ...}                answers owned by another name
-  {"do": ACTION}                      one of the words above
-Hand-made answers, for what a library would refuse to build:
-  {"raw": TEXT or [TEXT, ...]}        PTR names split at "."; each character
-                                      U+0000..U+00FF is one byte
-  {"wire": HEX}                       the PTR data verbatim; a token "@+N" is a
-                                      compression pointer to its own offset + N
-  "wire_owner": HEX, "rdlength": N    the owner and a lying length of those
-Any dict may add "delay" (ms), "ttl", and to spoil the reply "qname" (the
-question names another), "id_delta", "tc", "ancount", "cut" (keep N bytes;
-negative: drop -N), "replies": [RULE, ...] (one reply each) and "tcp": RULE
-(over TCP instead).
-
+{NAME: RULE}}. A PTR query takes the rule of its address (exact, the longest
+prefix, the default), any other the forward rule of its name ("auto").
+RULE: "auto" (PTR: host-a-b-c-d.example for a.b.c.d, host-2001-db8--1.example
+for 2001:db8::1; forward: the A or AAAA record such a name spells), "nxdomain",
+"servfail", "refused", "nodata", "drop", or a name (PTR); or a dict of
+  "do": one of those words       "name": NAME or [NAME, ...] (PTR answers)
+  "a": [ADDRESS, ...] (A, AAAA)  "cname": [NAME, ...] (a chain, then the rest)
+  "owner": NAME of the answers   "delay": ms    "ttl": s
+made by hand, for what a library would refuse to build:
+  "raw": TEXT or [TEXT, ...]     PTR names split at "."; a character is a byte
+  "wire": HEX                    PTR data; "@+N" points at its own offset + N
+  "wire_owner": HEX, "rdlength": N   their owner and a lying length
+and to spoil the reply: "qname" (another question), "id_delta", "tc",
+"ancount", "cut" (the first N bytes; negative: all but -N), "replies": [RULE,
+...] (a reply each), "tcp": RULE (over TCP instead).
 The log gets, before any reply, "ADDRESS<TAB>TIME" for a PTR query and
 "NAME<TAB>QTYPE<TAB>TIME" for any other.
 """
@@ -40,6 +29,7 @@ import json
 import os
 import re
 import socket
+import socketserver
 import struct
 import sys
 import threading
@@ -77,13 +67,10 @@ def address(labels):
 def forward_auto(name, qtype):
     m = re.fullmatch(r"host-([0-9a-f-]+)\.example", name, re.I)
     try:
-        if m and qtype == QTYPE.A:
-            return [str(ipaddress.IPv4Address(m[1].replace("-", ".")))]
-        if m and qtype == QTYPE.AAAA:
-            return [str(ipaddress.IPv6Address(m[1].replace("-", ":")))]
+        return [str(ipaddress.ip_address(m[1].replace("-", ":" if qtype == QTYPE.AAAA else ".")))] \
+            if m and qtype in (QTYPE.A, QTYPE.AAAA) else []
     except ValueError:
-        pass
-    return []
+        return []
 
 
 def wire(text, offset):
@@ -145,19 +132,20 @@ def replies(q, rule, key, tcp):
 class Server:
     def __init__(self, args):
         self.rules, self.prefixes, self.default, self.forward = load(args.rules)
-        self.log = open(args.log, "a", buffering=1)
-        self.lock = threading.Lock()
+        self.log, self.lock = open(args.log, "a", buffering=1), threading.Lock()
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            self.udp.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE: bursts of thousands
-        except OSError:
-            pass
+        self.udp.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE: bursts of thousands
         self.udp.bind(("127.0.0.1", args.port))
         self.port = self.udp.getsockname()[1]
-        self.tcp = socket.socket()
-        self.tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.tcp.bind(("127.0.0.1", self.port))
-        self.tcp.listen(16)
+        server = self
+
+        class TCP(socketserver.StreamRequestHandler):
+            def handle(self):
+                while len(head := self.rfile.read(2)) == 2:
+                    server.handle(self.rfile.read(struct.unpack("!H", head)[0]),
+                                  lambda d: self.wfile.write(struct.pack("!H", len(d)) + d), True)
+        socketserver.ThreadingTCPServer.allow_reuse_address = True
+        self.tcp = socketserver.ThreadingTCPServer(("127.0.0.1", self.port), TCP)
 
     def rule(self, addr):
         if addr in self.rules:
@@ -165,10 +153,7 @@ class Server:
         return next((self.rules[n] for n in self.prefixes if n.version == addr.version and addr in n), self.default)
 
     def handle(self, pkt, send, tcp=False):
-        try:
-            q = DNSRecord.parse(pkt)
-        except Exception:
-            return
+        q = DNSRecord.parse(pkt)
         addr = address(q.q.qname.label) if q.q.qtype == QTYPE.PTR else None
         name = str(q.q.qname).rstrip(".")
         with self.lock:
@@ -177,30 +162,13 @@ class Server:
         for delay, data in replies(q, rule, addr or name, tcp):
             threading.Timer(delay, send, [data]).start() if delay else send(data)
 
-    def serve_tcp(self, conn):
-        with conn:
-            buf = b""
-            while True:
-                data = conn.recv(65536)
-                if not data:
-                    return
-                buf += data
-                while len(buf) >= 2 and len(buf) >= 2 + struct.unpack("!H", buf[:2])[0]:
-                    n = struct.unpack("!H", buf[:2])[0]
-                    self.handle(buf[2:2 + n], lambda d: conn.sendall(struct.pack("!H", len(d)) + d), True)
-                    buf = buf[2 + n:]
-
-    def accept(self):
-        while True:
-            threading.Thread(target=self.serve_tcp, args=(self.tcp.accept()[0],), daemon=True).start()
-
     def serve(self):
-        threading.Thread(target=self.accept, daemon=True).start()
+        threading.Thread(target=self.tcp.serve_forever, daemon=True).start()
         while True:
             try:
                 pkt, peer = self.udp.recvfrom(4096)
                 self.handle(pkt, lambda d, p=peer: self.udp.sendto(d, p))
-            except Exception as e:  # a bad rule or a peer gone: keep serving
+            except Exception as e:  # a bad packet or rule, a peer gone: keep serving
                 print("fakedns: %r" % e, file=sys.stderr, flush=True)
 
 

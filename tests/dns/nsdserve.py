@@ -17,7 +17,6 @@ import tempfile
 CONF = """server:
   ip-address: 127.0.0.1
   port: {port}
-  do-ip6: no
   server-count: 1
   username: ""
   chroot: ""
@@ -28,12 +27,8 @@ CONF = """server:
   xfrdir: "{d}"
   pidfile: "{d}/nsd.pid"
   logfile: "{d}/nsd.log"
-  hide-version: yes
   rrl-ratelimit: 0
-  rrl-whitelist-ratelimit: 0
   minimal-responses: yes
-remote-control:
-  control-enable: no
 zone:
   name: "in-addr.arpa."
   zonefile: "{d}/in-addr.arpa.zone"
@@ -72,9 +67,8 @@ def read_map(path):
 
 if __name__ == "__main__":
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--map", required=True)
-    ap.add_argument("--port", type=int, required=True)
-    ap.add_argument("--dir")
+    for flag, kind in (("--map", str), ("--port", int), ("--dir", str)):
+        ap.add_argument(flag, type=kind, required=flag != "--dir")
     args = ap.parse_args()
     conf = prepare(args.dir or tempfile.mkdtemp(prefix="nsdserve-"), read_map(args.map), args.port)
     print("nsd: %s, port %d" % (conf, args.port), flush=True)
