@@ -134,7 +134,7 @@ class Server:
         self.rules, self.prefixes, self.default, self.forward = load(args.rules)
         self.log, self.lock = open(args.log, "a", buffering=1), threading.Lock()
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)  # SO_RCVBUFFORCE: bursts of thousands
+        self.udp.setsockopt(socket.SOL_SOCKET, 33, 32 << 20)  # SO_RCVBUFFORCE: bursts of thousands
         self.udp.bind(("127.0.0.1", args.port))
         self.port = self.udp.getsockname()[1]
         server = self

@@ -37,6 +37,7 @@ class Driver(Case):
             (["-t", "-v", "-n", "a.log"], [], 0, [NEW, "Looking up 'a.log'"]),
             (["-v", "a.log"], ["cache fromcfg"], 1, BANNER + ["'fromcfg' not found, creating it.", "Looking up 'a.log'"]),
             (["a.log"], [], 1, [NEW]),  # every lookup succeeds, nothing translated
+            (["-", "a.log"], ["verbose yes"], 1, [NEW, "Looking up '-'"]),  # "-" first is standard input
             (["-V", "-t", "-n", "adir", "a.log"], [], 0, None), (["-t", "-n", "missing.log", "a.log"], [], 0, None),
             (["-t", "-n", "a.log", "adir"], [], 1, None), (["-t", "-n", "a.log", "missing.log"], [], 1, None),
             (["-t", "-n", "missing.log"], [], 1, [NEW, "Error opening input file 'missing.log'."]),

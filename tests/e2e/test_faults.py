@@ -106,6 +106,16 @@ class DiskFull(Case):
         # The sweeps filled the disk at the cache, at logs in turn, and not at all.
         self.assertTrue({(False, 0), (True, None)} <= seen and len(seen) >= 4, seen)
 
+    def test_damaged_input(self):
+        # A gzip log cut short or spoilt inside: reported, status 1, and
+        # -exchange leaves it as it was.
+        z = gzip.compress(self.logs[2][1])
+        for data in (z[:len(z) // 2], z[:100] + b"\xff" * 50 + z[150:]):
+            harness.write_file(self.tmp / "a.gz", data)
+            r = self.lv(["-translate", "-exchange", "a.gz"])
+            self.assertEqual((r.rc, "Read error on input!" in r.out, (self.tmp / "a.gz").read_bytes() == data), (1, True, True), r)
+            self.assertEqual([p.name for p in self.tmp.glob("a*")], ["a.gz"])
+
 
 class Kill(Case):
     def test_kill_at_random_moments(self):

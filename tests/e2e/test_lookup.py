@@ -108,7 +108,7 @@ class Lookups(Case):
         # each window full of them; answers after it count as time-outs.
         margin = 6.0 if harness.SANITIZED else 3.0
         rows = [  # server rule for the dead (None: a dead port), ms, tries, dead, alive, in flight
-            ("drop", 100, 2, 100, 0, 10), ("drop", 1000, 1, 20, 0, 10), ("drop", 100, 2, 1000, 4000, 100),
+            ("drop", 100, 2, 100, 0, 10), ("drop", 1000, 1, 20, 0, 10), ("drop", 100, 2, 300, 1200, 100),
             (None, 400, 2, 200, 0, 300), ("drop", 400, 2, 200, 0, 300), ({"delay": 2500}, 300, 2, 100, 0, 200)]
         for rule, ms, tries, dead, alive, inflight in rows:
             with self.subTest(rule=rule, dead=dead), FakeDNS({"10.9.0.0/16": rule or "drop"}) as dns:
