@@ -7,7 +7,7 @@ BUILD := $(if $(SAN),build-san,build)
 CMAKE_FLAGS := -G Ninja $(if $(SAN),-DLOGVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug,) \
   $(if $(CI),-DLOGVANE_WERROR=ON,)
 
-.PHONY: all deps build test run install uninstall clean fuzz faults
+.PHONY: all deps build test run install uninstall clean fuzz
 
 all: build
 
@@ -55,12 +55,6 @@ fuzz:
 	@[ -f build-fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DLOGVANE_FUZZ=ON $(if $(CI),-DLOGVANE_WERROR=ON,)
 	cmake --build build-fuzz
 	scripts/fuzz build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
-
-# Every fault scenario at full size (make test runs the short versions).
-faults:
-	@scripts/install-deps all
-	$(build_tests)
-	LOGVANE_BINARY=$(CURDIR)/$(BUILD)/logvane LOGVANE_SOURCE_DIR=$(CURDIR) tests/faults/run
 
 clean:
 	rm -rf build build-san build-fuzz build-portable

@@ -1,37 +1,14 @@
-"""End-to-end test harness for the logvane binary.
-
-Importing this module puts the process into a private network namespace: it
-re-executes the command line under `scripts/netns -m` (marker LOGVANE_E2E_NETNS;
-the mount namespace lets the fault tests mount a small tmpfs without root)
-and checks that no other interface exists, or exits loudly.
-CTest runs each tests/e2e/test_*.py with cwd tests/e2e and LOGVANE_BINARY and
-LOGVANE_SOURCE_DIR set.
-
-  E2ETestCase         self.tmp: a fresh Path per test, kept if it failed or
-                      LOGVANE_KEEP_TMP=1; TempDir() does the same by hand
-  SharedDNSTestCase   E2ETestCase with one FakeDNS for the class as self.dns
-  FakeDNS(rules, default="auto", forward=None)   scriptable server
-                      (tests/dns/fakedns.py lists the rules): .port, .server,
-                      .queries(), .forward_queries(), .count(a),
-                      .query_times(), .clear_queries(), .describe()
-  NSD(mapping)        nsd serving one PTR per address, NXDOMAIN otherwise
-  dead_port()         a loopback port nobody listens on
-  run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, ...) -> Result
-      writes cwd/logvane.cfg (or the "-settings NAME" file) starting with
-      "dns-servers 127.0.0.1:PORT" (dns: FakeDNS/NSD/port/list; None: a dead
-      port), then dns-timeout/dns-tries, then config_lines; config_lines=None
-      keeps the existing file, which must be just as safe; wrap: a command
-      prefix such as valgrind and its options. Result has .rc,
-      .out, .err, .out_bytes, .err_bytes; str(result) is a full diagnostic.
-  write_file, gzip_file, bzip2_file, zip_file(path, [(name, data)]),
-  read_file(path) (plain, gzip or bzip2): fixtures made with the real tools.
-"""
+"""End-to-end harness. Importing it re-executes the process under `scripts/netns
+-m` (private network and mount namespaces), so the binary reaches loopback
+servers only. CTest sets LOGVANE_BINARY, LOGVANE_SHIM and LOGVANE_SOURCE_DIR;
+LOGVANE_KEEP_TMP=1 keeps every test's directory (a failed test's is kept)."""
 
 import bz2
+import ctypes
 import gzip
-import ipaddress
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -42,485 +19,267 @@ import time
 import unittest
 from pathlib import Path
 
-NETNS_MARKER = "LOGVANE_E2E_NETNS"
+from dnslib import DNSRecord
+
+MARKER = "LOGVANE_E2E_NETNS"
 HERE = Path(__file__).resolve().parent
-DNS_DIR = HERE.parent / "dns"
 PYTHON = "/usr/bin/python3"
+SANITIZED = os.environ.get("LOGVANE_SANITIZED", "").upper() in ("1", "ON", "TRUE", "YES")
+SHIM_ENV = {"LD_PRELOAD": os.environ.get("LOGVANE_SHIM", ""), "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
 
 
-# ---------------------------------------------------------------- namespace
-
-def _netns_id():
-    return os.stat("/proc/self/ns/net").st_ino
-
-
-def _die(msg):
-    sys.stderr.write("harness: %s\n" % msg)
-    sys.stderr.flush()
+NETNS = str(os.stat("/proc/self/ns/net").st_ino)
+if MARKER not in os.environ:
+    sys.stdout.flush()
+    netns = str(HERE.parent.parent / "scripts" / "netns")
+    os.execve(netns, [netns, "-m", sys.executable or PYTHON] + sys.orig_argv[1:], dict(os.environ, **{MARKER: NETNS}))
+if os.environ[MARKER] == NETNS or [n for _i, n in socket.if_nameindex()] != ["lo"]:
+    sys.stderr.write("harness: not a private network namespace\n")
     os._exit(2)
+sys.path.insert(0, str(HERE.parent / "dns"))
+import nsdserve  # noqa: E402
 
-
-def _enter_private_netns():
-    outer = os.environ.get(NETNS_MARKER)
-    if outer is None:
-        env = dict(os.environ)
-        env[NETNS_MARKER] = str(_netns_id())
-        argv = list(getattr(sys, "orig_argv", []) or [sys.executable] + sys.argv)
-        argv[0] = sys.executable or PYTHON
-        netns = str(HERE.parent.parent / "scripts" / "netns")
-        sys.stdout.flush()
-        sys.stderr.flush()
-        try:
-            os.execve(netns, [netns, "-m"] + argv, env)
-        except OSError as e:
-            _die("cannot run %s: %s" % (netns, e))
-    if str(_netns_id()) == outer:
-        _die("marker %s is set but this is not a private network namespace" % NETNS_MARKER)
-    ifaces = sorted(name for _i, name in socket.if_nameindex())
-    if ifaces != ["lo"]:
-        _die("network namespace is not private, interfaces: %s" % ifaces)
-
-
-_enter_private_netns()
-
-
-# ---------------------------------------------------------------- paths, temp
 
 def binary():
-    path = os.environ.get("LOGVANE_BINARY")
-    if not path:
-        raise RuntimeError("LOGVANE_BINARY is not set (run through ctest)")
-    if not os.access(path, os.X_OK):
-        raise RuntimeError("LOGVANE_BINARY %s is not an executable file" % path)
-    return path
-
-
-def source_dir():
-    return Path(os.environ.get("LOGVANE_SOURCE_DIR") or HERE.parent.parent)
-
-
-def _keep_tmp():
-    return os.environ.get("LOGVANE_KEEP_TMP") == "1"
+    return os.environ["LOGVANE_BINARY"]
 
 
 class TempDir:
-    """Temporary directory as a context manager; .path is a Path."""
-
-    def __init__(self, keep=None, prefix="logvane-e2e-"):
-        self.path = Path(tempfile.mkdtemp(prefix=prefix))
-        self.keep = _keep_tmp() if keep is None else keep
+    def __init__(self, keep=False, prefix="logvane-e2e-"):
+        self.path, self.keep = Path(tempfile.mkdtemp(prefix=prefix)), keep or os.environ.get("LOGVANE_KEEP_TMP") == "1"
 
     def cleanup(self):
         if self.keep:
             sys.stderr.write("harness: kept %s\n" % self.path)
         else:
-            shutil.rmtree(self.path, ignore_errors=True)
-
-    def __enter__(self):
-        return self.path
-
-    def __exit__(self, *exc):
-        self.cleanup()
+            shutil.rmtree(self.path, True)
 
 
-class E2ETestCase(unittest.TestCase):
-    """self.tmp is a fresh directory per test, kept when the test fails."""
+class Case(unittest.TestCase):
+    """self.tmp: a directory per test; with shared_dns, self.dns is one FakeDNS
+    for the class, its log cleared before each test."""
+    shared_dns, dns = False, None
 
-    def setUp(self):
-        super().setUp()
-        self._tmpdir = TempDir(keep=True)
-        self.tmp = self._tmpdir.path
-        self.addCleanup(self._drop_tmp)
-
-    def _failed(self):
-        outcome = getattr(self, "_outcome", None)
-        result = getattr(outcome, "result", None)
-        if result is None:
-            return False
-        for test, _ in list(result.failures) + list(result.errors):
-            if test is self or getattr(test, "test_case", None) is self:
-                return True
-        return False
-
-    def _drop_tmp(self):
-        if _keep_tmp() or self._failed():
-            sys.stderr.write("harness: kept %s\n" % self.tmp)
-        else:
-            shutil.rmtree(self.tmp, ignore_errors=True)
-
-
-
-class SharedDNSTestCase(E2ETestCase):
-    """One FakeDNS (auto names) for the whole class as self.dns, its query
-    log cleared before each test."""
     @classmethod
     def setUpClass(cls):
-        cls.dns = FakeDNS()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dns.stop()
+        cls.dns = FakeDNS() if cls.shared_dns else None
+        cls.addClassCleanup(lambda: cls.dns and cls.dns.stop())
 
     def setUp(self):
-        super().setUp()
-        self.dns.clear_queries()
+        d = TempDir()
+        self.tmp = d.path
+        result = self._outcome.result
+        failed = lambda: any(getattr(t, "test_case", t) is self for t, _e in result.failures + result.errors)
+        self.addCleanup(lambda: (setattr(d, "keep", d.keep or failed()), d.cleanup()))
+        if self.dns:
+            self.dns.clear_queries()
+
+    def lv(self, args, clean=True, **kw):
+        """run_logvane in self.tmp against self.dns; clean: nothing on stderr."""
+        r = run_logvane(args, **dict(dict(cwd=self.tmp, dns=self.dns), **kw))
+        if clean:
+            self.assertEqual(r.err, "", r)
+        return r
+
 
 def main():
     unittest.main(verbosity=2)
 
 
-# ---------------------------------------------------------------- ports
-
-def _port_free(port):
-    for kind in (socket.SOCK_DGRAM, socket.SOCK_STREAM):
-        s = socket.socket(socket.AF_INET, kind)
-        try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-        finally:
-            s.close()
-    return True
-
-
 def dead_port():
-    """A loopback UDP port with no listener: queries get 'port unreachable'."""
+    """A loopback port nobody listens on, UDP or TCP."""
     while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-        s.close()
-        if _port_free(port):
-            return port
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s, socket.socket() as t:
+            s.bind(("127.0.0.1", 0))
+            try:
+                t.bind(s.getsockname())
+                return s.getsockname()[1]
+            except OSError:
+                pass
 
 
-def _wait_for(cond, timeout, what, proc=None, diag=lambda: ""):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if cond():
-            return
-        if proc is not None and proc.poll() is not None:
-            raise RuntimeError("%s: process exited with %s\n%s" % (what, proc.returncode, diag()))
-        time.sleep(0.02)
-    raise RuntimeError("%s: timed out after %ss\n%s" % (what, timeout, diag()))
+class Server:
+    """A server process that dies with the test (PR_SET_PDEATHSIG) and is
+    stopped on leaving a with block."""
+
+    def start(self, argv, ready, timeout=30):
+        """argv(directory) starts the server; ready() says when it serves."""
+        self.dir = TempDir(prefix="dns-")
+        argv = argv(self.dir.path)
+        with open(self.dir.path / "err", "w") as err:
+            self.proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=err,
+                                         preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM))
+        deadline = time.monotonic() + timeout
+        while not ready():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                err = (self.dir.path / "err").read_text()
+                self.stop()
+                raise RuntimeError("%s did not start: %s" % (argv[:2], err))
+            time.sleep(0.02)
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+        self.dir.cleanup()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
 
 
-def _die_with_parent():
-    # Servers must not outlive a test killed by a timeout.
-    import ctypes
-    PR_SET_PDEATHSIG = 1
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-
-
-def _stop_process(proc, sig=signal.SIGTERM):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.send_signal(sig)
-    try:
-        proc.wait(5)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
-
-# ---------------------------------------------------------------- FakeDNS
-
-class FakeDNS:
-    """tests/dns/fakedns.py on a free loopback port. rules: {addr or
-    prefix: RULE}; default: RULE for the rest; forward: {name: RULE} for
-    A queries (see fakedns.py)."""
+class FakeDNS(Server):
+    """tests/dns/fakedns.py (its docstring has the rules) on a loopback port:
+    rules {address or prefix: RULE}, default RULE, forward {name: RULE}."""
 
     def __init__(self, rules=None, default="auto", forward=None):
-        self._dir = TempDir(prefix="fakedns-")
-        d = self._dir.path
-        self.rules_path = d / "rules.json"
-        self.log_path = d / "queries.log"
-        self.port_path = d / "port"
-        self.stderr_path = d / "stderr"
-        self.rules_path.write_text(json.dumps({"default": default, "rules": rules or {}, "forward": forward or {}}))
-        self._rules, self._default = rules, default
-        self.log_path.touch()
-        self._stderr = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen(
-            [PYTHON, str(DNS_DIR / "fakedns.py"), "--rules", str(self.rules_path),
-             "--log", str(self.log_path), "--port", "0", "--port-file", str(self.port_path)],
-            stdout=subprocess.DEVNULL, stderr=self._stderr, preexec_fn=_die_with_parent)
-        try:
-            _wait_for(self.port_path.exists, 10, "fakedns start", self.proc, self.stderr)
-        except Exception:
-            self.stop()
-            raise
-        self.port = int(self.port_path.read_text().split()[0])
+        def argv(d):
+            (d / "rules").write_text(json.dumps({"default": default, "rules": rules or {}, "forward": forward or {}}))
+            return [PYTHON, str(HERE.parent / "dns" / "fakedns.py"), "--rules", str(d / "rules"), "--log", str(d / "log"),
+                    "--port-file", str(d / "port")]
+        self.start(argv, lambda: (self.dir.path / "port").exists())
+        self.log = self.dir.path / "log"
+        self.port = int((self.dir.path / "port").read_text())
         self.server = "127.0.0.1:%d" % self.port
 
-    def _lines(self):
-        with open(self.log_path, encoding="latin-1") as f:
-            return [line.rstrip("\n") for line in f if line.strip()]
+    def _entries(self):
+        return [x.split("\t") for x in self.log.read_text(encoding="latin-1").splitlines()] if self.log.exists() else []
 
     def query_times(self):
-        out = []
-        for line in self._lines():
-            if not line.startswith("!"):
-                addr, t = line.split("\t")
-                out.append((addr, float(t)))
-        return out
+        """(address, time) of each PTR query in order, repeats included."""
+        return [(e[0], float(e[1])) for e in self._entries() if len(e) == 2]
 
     def queries(self):
-        """Addresses asked for (PTR), in arrival order, with repeats."""
-        return [a for a, _ in self.query_times()]
+        return [a for a, _t in self.query_times()]
 
     def forward_queries(self, qtype=None):
-        """Names asked for by A and AAAA queries (or those of qtype), in arrival
-        order, with repeats."""
-        types = ("1", "28") if qtype is None else (str(qtype),)
-        return [line[1:].split("\t")[0] for line in self._lines() if line.startswith("!") and line.split("\t")[1] in types]
-
-    def count(self, addr):
-        return self.queries().count(addr)
+        return [e[0] for e in self._entries() if len(e) == 3 and qtype in (None, int(e[1]))]
 
     def clear_queries(self):
-        with open(self.log_path, "w"):
-            pass
-
-    def stderr(self):
-        try:
-            return self.stderr_path.read_text(errors="replace")
-        except OSError:
-            return ""
+        self.log.write_text("")
 
     def describe(self):
-        lines = self._lines() if self.log_path.exists() else []
-        return "fakedns on %s: %d queries logged (first 40 below)\n  rules=%s default=%r\n  stderr: %s%s" % (
-            getattr(self, "server", "?"), len(lines), json.dumps(self._rules)[:2000], self._default,
-            self.stderr().strip() or "(empty)", "".join("\n    " + x for x in lines[:40]))
-
-    def stop(self):
-        _stop_process(self.proc)
-        self._stderr.close()
-        err = self.stderr()
-        if err.strip():
-            sys.stderr.write("fakedns stderr:\n%s\n" % err)
-        self._dir.cleanup()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
+        return "\nfakedns %s; queries: %s" % (self.server, self._entries()[:40])
 
 
-# ---------------------------------------------------------------- NSD
+class NSD(Server):
+    """nsd with a PTR record per mapping entry (address: name), NXDOMAIN otherwise."""
 
-sys.path.insert(0, str(DNS_DIR))
-import nsdserve  # noqa: E402
-
-
-class NSD:
-    """nsd authoritative for in-addr.arpa., PTR per mapping entry
-    (address text -> name as str or bytes), NXDOMAIN for the rest."""
-
-    def __init__(self, mapping, port=0, start_timeout=60):
-        self._dir = TempDir(prefix="nsd-")
-        self.mapping = mapping
+    def __init__(self, mapping):
         for attempt in range(5):  # a free port may be taken before nsd binds it
-            self.port = port or dead_port()
-            conf = nsdserve.prepare(str(self._dir.path), mapping, self.port)
-            self._out = open(self._dir.path / "stdout", "w")
-            self.proc = subprocess.Popen(nsdserve.command(conf), stdout=self._out,
-                                         stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+            self.port = dead_port()
+            self.server = "127.0.0.1:%d" % self.port
             try:
-                _wait_for(self._answers, start_timeout, "nsd start", self.proc, self.log)
-                break
+                self.start(lambda d: nsdserve.command(nsdserve.prepare(str(d), mapping, self.port)), self._up, 60)
+                return
             except RuntimeError:
-                _stop_process(self.proc)
-                self._out.close()
-                if port or attempt == 4:
-                    self._dir.cleanup()
+                if attempt == 4:
                     raise
-        self.server = "127.0.0.1:%d" % self.port
 
-    def _answers(self):
-        # SOA of the zone; any reply means nsd is serving.
-        q = b"\x12\x34\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00" \
-            b"\x07in-addr\x04arpa\x00\x00\x06\x00\x01"
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        s.settimeout(0.2)
-        try:
-            s.sendto(q, ("127.0.0.1", self.port))
-            data = s.recv(4096)
-            return data[:2] == b"\x12\x34" and (data[3] & 0xF) == 0
-        except OSError:
-            return False
-        finally:
-            s.close()
+    def _up(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.settimeout(0.2)
+            try:
+                s.sendto(DNSRecord.question("in-addr.arpa", "SOA").pack(), ("127.0.0.1", self.port))
+                return DNSRecord.parse(s.recv(4096)).header.rcode == 0
+            except OSError:
+                return False
 
-    def log(self):
-        text = ""
-        for name in ("stdout", "nsd.log"):
-            p = self._dir.path / name
-            if p.exists():
-                text += "%s:\n%s\n" % (name, p.read_text(errors="replace"))
-        return text
-
-    def describe(self):
-        return "nsd on %s, %d records\n%s" % (self.server, len(self.mapping), self.log())
-
-    def stop(self):
-        _stop_process(self.proc)
-        self._out.close()
-        self._dir.cleanup()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-# ---------------------------------------------------------------- running
 
 class Result:
     def __init__(self, args, cwd, config, rc, out, err, elapsed):
-        self.args, self.cwd, self.config = args, cwd, config
-        self.rc, self.out_bytes, self.err_bytes, self.elapsed = rc, out, err, elapsed
-        self.out = out.decode("utf-8", "surrogateescape")
-        self.err = err.decode("utf-8", "surrogateescape")
+        self.args, self.cwd, self.config, self.rc, self.elapsed, self.out_bytes = args, cwd, config, rc, elapsed, out
+        self.out, self.err = out.decode("utf-8", "surrogateescape"), err.decode("utf-8", "surrogateescape")
 
-    def __str__(self):
-        return ("\n--- logvane %s\n  cwd: %s\n  exit status: %s, %.2fs\n"
-                "--- configuration:\n%s\n--- stdout:\n%s\n--- stderr:\n%s\n---" % (
-                    " ".join(self.args), self.cwd, self.rc, self.elapsed,
-                    self.config, self.out, self.err))
-
-    __repr__ = __str__
+    def __str__(self):  # the whole story of a run, for a failed assertion
+        return "\n--- logvane %s in %s: status %s, %.2fs\n--- configuration:\n%s--- stdout:\n%s--- stderr:\n%s---" % (
+            " ".join(self.args), self.cwd, self.rc, self.elapsed, self.config, self.out, self.err)
 
 
-def _servers_text(dns):
-    items = dns if isinstance(dns, (list, tuple)) else [dns]
-    out = []
-    for d in items:
-        port = d if isinstance(d, int) else getattr(d, "port", None)
-        if not isinstance(port, int) or not 0 < port < 65536:
-            raise ValueError("dns must be a FakeDNS, NSD, port number or a list of them: %r" % (d,))
-        out.append("127.0.0.1:%d" % port)
-    return ",".join(out)
+def check_loopback(text):
+    """text, unless it could send a query off this host."""
+    servers = " ".join(re.findall(r"^dns-servers(.*)", text, re.M)).strip()
+    if not text.startswith("dns-servers 127.0.0.1:") or \
+            any(not re.fullmatch(r"(127\.\S*|\[::1\]\S*)?", t) for t in re.split(r"[\s,]+", servers)):
+        raise AssertionError("refusing to run logvane with this configuration:\n" + text)
+    return text
 
 
-def _non_loopback(value):
-    """Address tokens in a dns-servers value that are not loopback."""
-    bad = []
-    for tok in value.replace(",", " ").split():
-        host = tok
-        if tok.startswith("["):
-            host = tok[1:].split("]")[0]
-        elif tok.count(":") == 1:
-            host = tok.split(":")[0]
-        try:
-            ip = ipaddress.ip_address(host)
-        except ValueError:
-            if any(ch.isalpha() for ch in host) and host != "localhost":
-                bad.append(tok)  # a name would need the system resolver
-            continue
-        if not ip.is_loopback:
-            bad.append(tok)
-    return bad
+def write_config(path, dns=None, lines=(), dns_timeout=300, dns_tries=2):
+    """The servers of dns (FakeDNS, NSD, port, list; None: a dead port), the time-outs, then lines."""
+    servers = ",".join("127.0.0.1:%d" % getattr(d, "port", d) for d in (dns if isinstance(dns, list) else [dns or dead_port()]))
+    head = ["dns-servers " + servers] + ["dns-timeout %d" % dns_timeout] * (dns_timeout is not None) + \
+        ["dns-tries %d" % dns_tries] * (dns_tries is not None)
+    return write_file(path, check_loopback("\n".join(head + list(lines)) + "\n").encode("latin-1"))
 
 
-def _check_config(text):
-    lines = text.splitlines()
-    if not lines or not lines[0].startswith("dns-servers 127.0.0.1:"):
-        raise AssertionError("refusing to run logvane: configuration must start with "
-                             "'dns-servers 127.0.0.1:PORT', got:\n%s" % text[:500])
-    for line in lines:
-        if line.startswith("dns-servers"):
-            bad = _non_loopback(line[len("dns-servers"):])
-            if bad:
-                raise AssertionError("refusing to run logvane: non-loopback DNS server %s in %r"
-                                     % (bad, line))
-
-
-def _to_bytes(data):
-    if data is None:
-        return b""
-    return data.encode("utf-8", "surrogateescape") if isinstance(data, str) else bytes(data)
-
-
-def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120,
-                dns_timeout=300, dns_tries=2, env=None, wrap=()):
+def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120, dns_timeout=300, dns_tries=2,
+                env=None, wrap=()):
+    """The binary in cwd with cwd/logvane.cfg (or the -settings file) written
+    anew, or as it is with config_lines=None; wrap: a command prefix."""
     args = [str(a) for a in args]
-    cwd = Path(cwd)
-    cfg = cwd / (args[1] if len(args) >= 2 and args[0] == "-settings" else "logvane.cfg")
+    cfg = Path(cwd) / (args[1] if args[:1] == ["-settings"] else "logvane.cfg")
     if config_lines is not None:
-        lines = ["dns-servers " + _servers_text(dead_port() if dns is None else dns)]
-        if dns_timeout is not None:
-            lines.append("dns-timeout %d" % dns_timeout)
-        if dns_tries is not None:
-            lines.append("dns-tries %d" % dns_tries)
-        lines += [x.decode("latin-1") if isinstance(x, bytes) else x for x in config_lines]
-        cfg.parent.mkdir(parents=True, exist_ok=True)
-        cfg.write_bytes(("\n".join(lines) + "\n").encode("latin-1", "replace"))
-    if not cfg.exists():
-        raise AssertionError("refusing to run logvane: no configuration file %s" % cfg)
-    config = read_file(cfg).decode("latin-1")
-    _check_config(config)
-    run_env = dict(os.environ)
-    run_env.update(env or {})
-    start = time.monotonic()
+        write_config(cfg, dns, config_lines, dns_timeout, dns_tries)
+    config, start = check_loopback(cfg.read_text(encoding="latin-1")), time.monotonic()
     try:
-        p = subprocess.run(list(wrap) + [binary()] + args, cwd=str(cwd), input=_to_bytes(stdin),
-                           capture_output=True, timeout=timeout, env=run_env)
+        p = subprocess.run(list(wrap) + [binary()] + args, cwd=str(cwd), input=_bytes(stdin), capture_output=True,
+                           timeout=timeout, env=dict(os.environ, **(env or {})))
     except subprocess.TimeoutExpired as e:
-        r = Result(args, cwd, config, None, e.stdout or b"", e.stderr or b"",
-                   time.monotonic() - start)
-        raise AssertionError("logvane timed out after %ss%s" % (timeout, r))
+        raise AssertionError("timed out%s" % Result(args, cwd, config, None, e.stdout or b"", e.stderr or b"", timeout))
     return Result(args, cwd, config, p.returncode, p.stdout, p.stderr, time.monotonic() - start)
 
 
-# ---------------------------------------------------------------- fixtures
+def _bytes(data):
+    return data.encode("utf-8", "surrogateescape") if isinstance(data, str) else bytes(data or b"")
+
 
 def write_file(path, data):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(_to_bytes(data))
-    return path
-
-
-def _pipe_tool(cmd, path, data):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    with open(path, "wb") as f:
-        subprocess.run(cmd, input=_to_bytes(data), stdout=f, check=True)
-    return path
-
-
-def gzip_file(path, data):
-    return _pipe_tool(["gzip", "-c", "-n"], path, data)
-
-
-def bzip2_file(path, data):
-    return _pipe_tool(["bzip2", "-c"], path, data)
-
-
-def zip_file(path, members):
-    """members: {name: data} or [(name, data)]; stored in that order."""
-    path = Path(path).resolve()
-    items = list(members.items()) if isinstance(members, dict) else list(members)
-    with TempDir(keep=False, prefix="zipsrc-") as src:
-        for name, data in items:
-            write_file(src / name, data)
-        if path.exists():
-            path.unlink()
-        path.parent.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["zip", "-q", "-X", str(path)] + [n for n, _ in items],
-                       cwd=str(src), check=True)
-    return path
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    Path(path).write_bytes(_bytes(data))
+    return Path(path)
 
 
 def read_file(path):
-    """Contents of a plain, gzip or bzip2 file (told apart by magic)."""
+    """A plain, gzip or bzip2 file's contents."""
     data = Path(path).read_bytes()
-    if data[:2] == b"\x1f\x8b":
-        return gzip.decompress(data)
-    if data[:3] == b"BZh":
-        return bz2.decompress(data)
-    return data
+    return gzip.decompress(data) if data[:2] == b"\x1f\x8b" else bz2.decompress(data) if data[:3] == b"BZh" else data
+
+
+def read_cache(path):
+    """{address: (time, tries or None, name)} of a whole cache file, plain or
+    private; AssertionError for one cut short, a bad line or an address twice."""
+    try:
+        data, out = read_file(path), {}
+    except (EOFError, OSError) as e:
+        raise AssertionError("%s: %s" % (path, e))
+    if data and not data.endswith(b"\n"):
+        raise AssertionError("%s: last line cut short: %r" % (path, data[-80:]))
+    for line in data.split(b"\n")[:-1]:
+        m = re.fullmatch(rb"(-?\d+) (?:\$(\d+) )?(\S+) (.+)", line)
+        if not m or m[3].decode() in out:
+            raise AssertionError("%s: bad line %r" % (path, line))
+        out[m[3].decode()] = (int(m[1]), m[2] and int(m[2]), m[4].decode("latin-1"))
+    return out
+
+
+def names(path):
+    return {a: v[2] for a, v in read_cache(path).items()}
+
+
+def auto_name(addr):
+    """The name fakedns gives an address by default."""
+    return "host-%s.example" % addr.replace(".", "-").replace(":", "-")
+
+
+ADDR = re.compile(rb"(?<![\d.])\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}(?![\d.])")
+
+
+def translate(text, names):
+    """What the translation makes of text (bytes): each IPv4 address with a
+    name in names ("*" failures aside) replaced."""
+    def one(m):
+        name = names.get(m[0].decode(), "*")
+        return m[0] if name[:1] == "*" else name.encode("latin-1")
+    return ADDR.sub(one, text)
