@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <functional>
 #include <thread>
 
 #include "common/UnixFileSpec.h"
@@ -10,8 +11,6 @@
 
 namespace {
 
-using tu::Slurp;
-using tu::Spit;
 const int32_t DAY = 86400;
 
 class CacheFileTest : public tu::HostTableTest {
@@ -20,12 +19,9 @@ class CacheFileTest : public tu::HostTableTest {
   void TearDown() override { cachePath = Settings.cache_name, HostTableTest::TearDown(); }
   static size_t Count() { return (size_t)(hostTable->count + host6Table->count); }
   static std::string Read() { return tu::Stdout(LkRead); }
-  static std::string Write(bool priv) {
-    return tu::Stdout([=] { LkWrite(priv); });
-  }
-  std::string Text(bool priv) { return priv ? tu::Unpack("gzip", path) : Slurp(path); }  // unpacked
-  // Loads the file into a fresh table.
-  static std::string Reload() { return DropTable(), NewTable(), Read(); }
+  static std::string Write(bool priv) { return tu::Stdout(std::bind(LkWrite, priv)); }
+  std::string Text(bool priv) { return priv ? tu::Unpack("gzip", path) : tu::Slurp(path); }  // unpacked
+  static std::string Reload() { return DropTable(), NewTable(), Read(); }                    // into a fresh table
   tu::TempDir dir;
   std::string path = dir / "dnscache";
   int32_t now = (int32_t)time(nullptr), minute = now - now % 60;
@@ -47,12 +43,13 @@ TEST_F(CacheFileTest, LineGrammar) {
   // clang-format off
   const char* rows[][2] = {
       {"7 $2 10.0.0.1 *", "420 2 10.0.0.1 *"}, {"7 010.000.0.001 host.ex", "420 4 10.0.0.1 host.ex"},
-      {"7 1.0.0.1 a name  with blanks", "420 4 1.0.0.1 a name  with blanks"}, {"7 1.0.0.1  lead", "420 4 1.0.0.1  lead"},
-      {"12-34 1.0.0.1 h", "720 4 1.0.0.1 h"}, {"-5 1.0.0.1 h", "-300 4 1.0.0.1 h"}, {"- 1.0.0.1 h", "0 4 1.0.0.1 h"},
+      {"7 1.0.0.1 a name  with blanks", "420 4 1.0.0.1 a name  with blanks"},
+      {"7 1.0.0.1  lead", "420 4 1.0.0.1  lead"}, {"12-34 1.0.0.1 h", "720 4 1.0.0.1 h"},
+      {"-5 1.0.0.1 h", "-300 4 1.0.0.1 h"}, {"- 1.0.0.1 h", "0 4 1.0.0.1 h"},
       {"7 1.0.0.1 *whatever", "420 4 1.0.0.1 *"}, {"7 1.0.0.1 *t1", "420 4 1.0.0.1 *t1"},
-      {"7 $3 1.0.0.1 *t4", "420 3 1.0.0.1 *t4"}, {"7 1.0.0.1 *u", "420 4 1.0.0.1 *u"}, {"7 1.0.0.1 *t5", "420 4 1.0.0.1 *"},
-      {"7 1.0.0.1 *t", "420 4 1.0.0.1 *"}, {"7 1.0.0.1 *t12", "420 4 1.0.0.1 *"}, {"7 1.0.0.1 *u2", "420 4 1.0.0.1 *"},
-      {"7 $2 2001:DB8:0::1  h", "420 2 2001:db8::1  h"}};
+      {"7 $3 1.0.0.1 *t4", "420 3 1.0.0.1 *t4"}, {"7 1.0.0.1 *u", "420 4 1.0.0.1 *u"},
+      {"7 1.0.0.1 *t5", "420 4 1.0.0.1 *"}, {"7 1.0.0.1 *t", "420 4 1.0.0.1 *"}, {"7 1.0.0.1 *t12", "420 4 1.0.0.1 *"},
+      {"7 1.0.0.1 *u2", "420 4 1.0.0.1 *"}, {"7 $2 2001:DB8:0::1  h", "420 2 2001:db8::1  h"}};
   const char* refused[] = {"7  1.0.0.1 h", "7 $2  1.0.0.1 *", "7\t1.0.0.1 h", "7 1.0.0.1\th", "7 1.0.0.1", "7 1.0.0.1 ",
       "", "7 1.0.0.256 h", "7 1.2.3.4.5 h", "7 1.0.0.1x h", "x 1.0.0.1 h", " 7 1.0.0.1 h", "7 $ 1.0.0.1 h",
       "7 $x 1.0.0.1 h", "7 $2x 1.0.0.1 h", "7 2001:db8:::1 h", "7 [2001:db8::1] h", "7 2001:db8::1", "7 ::1\th"};
@@ -95,16 +92,16 @@ TEST_F(CacheFileTest, PlainAndPrivateRoundTrips) {
   }
 }
 
-// The first line of an address wins, in any spelling; with ipv6 off IPv6 lines are corrupt.
+// Counts and line ends. Line 3 runs past the reader's 64 KiB window, where
+// its tail would read as an entry. The first line of an address wins, in any
+// spelling; with ipv6 off IPv6 lines are corrupt.
 TEST_F(CacheFileTest, ReadingCountsAndLineEnds) {
-  // Line 3 runs past the reader's 64 KiB window; where the window ends, its
-  // tail would read as an entry.
   std::string data = "21038400 10.0.0.1 first\r\n21038400 10.0.0.2 *\r21038400 10.0.0.3 ";
   data += std::string(65536 - data.size(), 'n') + "21038400 10.0.0.9 tail";
   data += std::string(45 + 70000 - data.size(), 'n') + "\n7 2001:db8::9 first\n7 2001:0db8:0::9 second\n";
   for (int i = 0; i < 1500; i++) data += "21038400 10.0.0.1 again\n";
   for (int i = 0; i < 1234; i++) data += i % 2 ? "\n" : "junk\n";
-  Spit(path, data);
+  tu::Spit(path, data);
   Settings.verbose = Settings.ipv6 = 1;
   EXPECT_EQ(Read(),
             "Line 3 too long 70000/510.\n1501 duplicate IP addresses in the DNS cache file, ignored.\n"
@@ -115,8 +112,7 @@ TEST_F(CacheFileTest, ReadingCountsAndLineEnds) {
   EXPECT_STREQ(Find6("2001:db8::9")->domain, "first");
   EXPECT_EQ(Find("10.0.0.2")->domain, FailedMark);
   Settings.ipv6 = 0;
-  EXPECT_NE(Reload().find("1500 duplicate IP addresses in the DNS cache file, ignored.\n1,237 corrupt"),
-            std::string::npos);
+  EXPECT_EQ(Reload().substr(27, 73), "1500 duplicate IP addresses in the DNS cache file, ignored.\n1,237 corrupt");
 }
 
 // Ages in days (+1: a second older). Failed entries obey both limits; pending ones are not counted.
@@ -135,7 +131,7 @@ TEST_F(CacheFileTest, ExpiryBoundaries) {
       Settings.expire_good = b ? 200 : 84;
       for (auto& e : batches[b]) Add(Count() + 1, e.first, now - e.second);
       said += Write(false);
-      if (!b) said += Slurp(path);
+      if (!b) said += tu::Slurp(path);
     }
     if ((int32_t)time(nullptr) != now) continue;
     EXPECT_EQ(said, "Wrote 2 cache entries, 3 expired, 1 (50%) were unresolved.\n" + edge + " 1.0.0.0 g\n" + edge +
@@ -160,7 +156,7 @@ TEST_F(CacheFileTest, ForeignCacheOwnerModeAndNames) {
   Settings.ipv6 = 1;
   for (auto& r : rows) {
     SCOPED_TRACE(r[0]);
-    Spit(path, lines);
+    tu::Spit(path, lines);
     ASSERT_EQ(chown(path.c_str(), r[0], r[0]) + chmod(path.c_str(), r[1]), 0);
     EXPECT_EQ(Reload(), r[0] ? "6 corrupt lines in the DNS cache file, ignored.\n" : "");
     EXPECT_EQ(Count(), r[0] ? 4u : 10u);
@@ -183,7 +179,7 @@ TEST_F(CacheFileTest, WriteWaitsAndTakesInAnotherRunsEntries) {
   Settings.divisor = 1;
   Settings.verbose = Settings.ipv6 = 1;
   std::string old = std::to_string(now - 100), newer = std::to_string(now - 50), t = std::to_string(now);
-  Spit(path, old + " 10.0.0.1 old\n" + old + " 10.0.0.2 mine\n" + old + " 2001:db8::1 old\n");
+  tu::Spit(path, old + " 10.0.0.1 old\n" + old + " 10.0.0.2 mine\n" + old + " 2001:db8::1 old\n");
   Read();
   Find("10.0.0.2")->time = now;  // met again in this run
   Add("10.0.0.3", nullptr, now), Add("10.0.0.4", "ours", now), Add6("2001:db8::3", nullptr, now);
@@ -191,9 +187,9 @@ TEST_F(CacheFileTest, WriteWaitsAndTakesInAnotherRunsEntries) {
   ASSERT_TRUE(FSLock(held, false));
   std::thread other([&] {
     usleep(300000);
-    Spit(path, newer + " 10.0.0.1 newer\n" + newer + " 10.0.0.2 theirs\n" + t + " 10.0.0.3 done\n" + t +
-                   " 10.0.0.5 theirs\n" + newer + " 2001:db8::1 newer\n" + t + " 2001:db8::3 done\n" + t +
-                   " 2001:db8::5 *t1\n");
+    tu::Spit(path, newer + " 10.0.0.1 newer\n" + newer + " 10.0.0.2 theirs\n" + t + " 10.0.0.3 done\n" + t +
+                       " 10.0.0.5 theirs\n" + newer + " 2001:db8::1 newer\n" + t + " 2001:db8::3 done\n" + t +
+                       " 2001:db8::5 *t1\n");
     close(held);
   });
   std::string said = Write(false);

@@ -6,9 +6,6 @@
 
 namespace {
 
-using tu::Slurp;
-using tu::Spit;
-
 class TranslateTest : public tu::HostTableTest {
  protected:
   void SetUp() override {
@@ -17,18 +14,14 @@ class TranslateTest : public tu::HostTableTest {
     Add("120.0.0.0", "v.example"), Add6("2001:db8::1", "six.example"), Add6("64:ff9b::a00:1", "nat.example");
     Add6("fe80::1", "link.example"), Add6("2001:db8::5", "*");
   }
-  // Runs the pass; its messages go to said.
-  bool Run(const std::string& path) {
-    bool ok = false;
-    said = tu::Stdout([&] { ok = TranslateLog(path.c_str()); });
-    return ok;
-  }
-  // Translates data with no compression and returns the output.
+  // Translates data with no compression and returns the output; the pass's messages go to said.
   std::string Plain(const std::string& data) {
     Settings.compress = COMPRESS_NONE;
-    Spit(in, data);
-    EXPECT_TRUE(Run(in));
-    return Slurp(in + ".out");
+    tu::Spit(in, data);
+    bool ok = false;
+    said = tu::Stdout([&] { ok = TranslateLog(in.c_str()); });
+    EXPECT_TRUE(ok);
+    return tu::Slurp(in + ".out");
   }
   tu::TempDir dir;
   std::string in = dir / "log", said;
