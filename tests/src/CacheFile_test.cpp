@@ -186,7 +186,7 @@ TEST_F(CacheFileTest, WriteWaitsAndTakesInAnotherRunsEntries) {
   int err, held = FSOpenLock(path.c_str(), (uid_t)-1, (gid_t)-1, &err);
   ASSERT_TRUE(FSLock(held, false));
   std::thread other([&] {
-    usleep(300000);
+    usleep(500000);
     tu::Spit(path, newer + " 10.0.0.1 newer\n" + newer + " 10.0.0.2 theirs\n" + t + " 10.0.0.3 done\n" + t +
                        " 10.0.0.5 theirs\n" + newer + " 2001:db8::1 newer\n" + t + " 2001:db8::3 done\n" + t +
                        " 2001:db8::5 *t1\n");
