@@ -101,15 +101,13 @@ std::string Stdout(F f) {
   return testing::internal::CaptureStdout(), f(), fflush(stdout), testing::internal::GetCapturedStdout();
 }
 
-// About size bytes of log-like lines: they compress, but not to nothing.
-inline std::string LogText(size_t size, unsigned seed = 1) {
-  std::string s;
-  for (char line[160]; s.size() < size; s += line) {
-    seed = seed * 1103515245u + 12345u;
-    snprintf(line, sizeof line, "198.51.%u.%u - - [10/Oct/2023:13:%02u:00] \"GET /p/%u\" 200 %u\n", seed >> 24,
-             (seed >> 16) & 255, (seed >> 4) % 60, seed % 9973, seed % 65536);
-  }
-  return s.substr(0, size);
+// About size bytes of the benchmarks' access log, which compresses as real
+// logs do.
+inline std::string LogText(size_t size) {
+  TempDir d;
+  EXPECT_TRUE(
+      Sh(d.path, "python3 " LOGVANE_SOURCE_DIR "/bench/genlog.py -d 1000 -o log -n " + std::to_string(size / 150 + 1)));
+  return Slurp(d / "log").substr(0, size);
 }
 
 // Bytes no compressor can shrink.
