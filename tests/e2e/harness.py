@@ -1,7 +1,6 @@
 """End-to-end harness. Importing it re-executes the process under `scripts/netns
--m` (private network and mount namespaces), so the binary reaches loopback
-servers only. CTest sets LOGVANE_BINARY, LOGVANE_SHIM and LOGVANE_SOURCE_DIR;
-LOGVANE_KEEP_TMP=1 keeps every test's directory (a failed test's is kept)."""
+-m`, so the binary reaches loopback servers only. LOGVANE_KEEP_TMP=1 keeps
+every test's directory (a failed test's is always kept)."""
 
 import bz2
 import ctypes
@@ -26,7 +25,6 @@ HERE = Path(__file__).resolve().parent
 PYTHON = "/usr/bin/python3"
 SANITIZED = os.environ.get("LOGVANE_SANITIZED", "").upper() in ("1", "ON", "TRUE", "YES")
 SHIM_ENV = {"LD_PRELOAD": os.environ.get("LOGVANE_SHIM", ""), "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
-
 
 NETNS = str(os.stat("/proc/self/ns/net").st_ino)
 if MARKER not in os.environ:
@@ -56,8 +54,7 @@ class TempDir:
 
 
 class Case(unittest.TestCase):
-    """self.tmp: a directory per test; with shared_dns, self.dns is one FakeDNS
-    for the class, its log cleared before each test."""
+    """self.tmp: a directory per test; shared_dns: one FakeDNS for the class."""
     shared_dns, dns = False, None
 
     @classmethod
@@ -75,7 +72,6 @@ class Case(unittest.TestCase):
             self.dns.clear_queries()
 
     def lv(self, args, clean=True, **kw):
-        """run_logvane in self.tmp against self.dns; clean: nothing on stderr."""
         r = run_logvane(args, **dict(dict(cwd=self.tmp, dns=self.dns), **kw))
         if clean:
             self.assertEqual(r.err, "", r)
@@ -87,7 +83,6 @@ def main():
 
 
 def dead_port():
-    """A loopback port nobody listens on, UDP or TCP."""
     while True:
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s, socket.socket() as t:
             s.bind(("127.0.0.1", 0))
@@ -99,11 +94,9 @@ def dead_port():
 
 
 class Server:
-    """A server process that dies with the test (PR_SET_PDEATHSIG) and is
-    stopped on leaving a with block."""
+    """A server process that dies with the test (PR_SET_PDEATHSIG)."""
 
     def start(self, argv, ready, timeout=30):
-        """argv(directory) starts the server; ready() says when it serves."""
         self.dir = TempDir(prefix="dns-")
         argv = argv(self.dir.path)
         with open(self.dir.path / "err", "w") as err:
@@ -130,8 +123,7 @@ class Server:
 
 
 class FakeDNS(Server):
-    """tests/dns/fakedns.py (its docstring has the rules) on a loopback port:
-    rules {address or prefix: RULE}, default RULE, forward {name: RULE}."""
+    """tests/dns/fakedns.py (its docstring has the rules)."""
 
     def __init__(self, rules=None, default="auto", forward=None):
         def argv(d):
@@ -158,12 +150,8 @@ class FakeDNS(Server):
             time.sleep(0.01)
         return [x.split("\t") for x in lines if not x.startswith("sync-")]
 
-    def query_times(self):
-        """(address, time) of each PTR query in order, repeats included."""
-        return [(e[0], float(e[1])) for e in self._entries() if len(e) == 2]
-
     def queries(self):
-        return [a for a, _t in self.query_times()]
+        return [e[0] for e in self._entries() if len(e) == 2]
 
     def forward_queries(self, qtype=None):
         return [e[0] for e in self._entries() if len(e) == 3 and qtype in (None, int(e[1]))]
@@ -176,7 +164,7 @@ class FakeDNS(Server):
 
 
 class NSD(Server):
-    """nsd with a PTR record per mapping entry (address: name), NXDOMAIN otherwise."""
+    """nsd with a PTR record per mapping entry (address: name)."""
 
     def __init__(self, mapping):
         for attempt in range(5):  # a free port may be taken before nsd binds it
@@ -219,7 +207,7 @@ def check_loopback(text):
 
 
 def write_config(path, dns=None, lines=(), dns_timeout=300, dns_tries=2):
-    """The servers of dns (FakeDNS, NSD, port, list; None: a dead port), the time-outs, then lines."""
+    """dns: FakeDNS, NSD, port, a list of them, or None (a dead port)."""
     servers = ",".join("127.0.0.1:%d" % getattr(d, "port", d) for d in (dns if isinstance(dns, list) else [dns or dead_port()]))
     head = ["dns-servers " + servers] + ["dns-timeout %d" % dns_timeout] * (dns_timeout is not None) + \
         ["dns-tries %d" % dns_tries] * (dns_tries is not None)
@@ -229,7 +217,7 @@ def write_config(path, dns=None, lines=(), dns_timeout=300, dns_tries=2):
 def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120, dns_timeout=300, dns_tries=2,
                 env=None, wrap=()):
     """The binary in cwd with cwd/logvane.cfg (or the -settings file) written
-    anew, or as it is with config_lines=None; wrap: a command prefix."""
+    anew, or as it is with config_lines=None."""
     args = [str(a) for a in args]
     cfg = Path(cwd) / (args[1] if args[:1] == ["-settings"] else "logvane.cfg")
     if config_lines is not None:
@@ -254,14 +242,13 @@ def write_file(path, data):
 
 
 def read_file(path):
-    """A plain, gzip or bzip2 file's contents."""
     data = Path(path).read_bytes()
     return gzip.decompress(data) if data[:2] == b"\x1f\x8b" else bz2.decompress(data) if data[:3] == b"BZh" else data
 
 
 def read_cache(path):
-    """{address: (time, tries or None, name)} of a whole cache file, plain or
-    private; AssertionError for one cut short, a bad line or an address twice."""
+    """{address: (time, tries or None, name)}; AssertionError for a file cut
+    short, a bad line or an address twice."""
     try:
         data, out = read_file(path), {}
     except (EOFError, OSError) as e:
@@ -281,7 +268,6 @@ def names(path):
 
 
 def auto_name(addr):
-    """The name fakedns gives an address by default."""
     return "host-%s.example" % addr.replace(".", "-").replace(":", "-")
 
 
@@ -289,8 +275,7 @@ ADDR = re.compile(rb"(?<![\d.])\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}(?![\d.])")
 
 
 def translate(text, names):
-    """What the translation makes of text (bytes): each IPv4 address with a
-    name in names ("*" failures aside) replaced."""
+    """text (bytes) with each IPv4 address named in names replaced."""
     def one(m):
         name = names.get(m[0].decode(), "*")
         return m[0] if name[:1] == "*" else name.encode("latin-1")

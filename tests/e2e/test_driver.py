@@ -1,9 +1,12 @@
 """Run driver: usage, banner, settings files, the file list, standard input
-and filter mode, exit status."""
+and filter mode, exit status; the manual page."""
 
 import bz2
 import gzip
 import os
+import re
+import subprocess
+from pathlib import Path
 
 import harness
 from harness import Case, FakeDNS
@@ -24,6 +27,7 @@ class Driver(Case):
         harness.write_file(self.tmp / "a.log", LOG)
         harness.write_file(self.tmp / "b.log", "192.0.2.2 x\n")
         (self.tmp / "adir").mkdir()
+        harness.write_config(self.tmp / "other.cfg", self.dns, ["cache mycache"])
 
     def test_arguments(self):
         rows = [  # arguments, configuration, exit status, standard output (None: not checked)
@@ -41,6 +45,9 @@ class Driver(Case):
             (["-V", "-t", "-n", "adir", "a.log"], [], 0, None), (["-t", "-n", "missing.log", "a.log"], [], 0, None),
             (["-t", "-n", "a.log", "adir"], [], 1, None), (["-t", "-n", "a.log", "missing.log"], [], 1, None),
             (["-t", "-n", "missing.log"], [], 1, [NEW, "Error opening input file 'missing.log'."]),
+            # A settings file first replaces logvane.cfg, under any abbreviation.
+            (["-s", "other.cfg", "a.log"], ["cache never"], 1, ["'mycache' not found, creating it."]),
+            (["-SeT", "other.cfg", "a.log"], ["cache never"], 1, ["'mycache' not found, creating it."]),
         ]
         for args, cfg, rc, out in rows:
             with self.subTest(args=args, cfg=cfg):
@@ -57,14 +64,7 @@ class Driver(Case):
                     self.assertFalse((self.tmp / "dnscache").exists(), r)
         self.assertEqual(sorted(set(self.dns.queries())), ["192.0.2.1"])
 
-    def test_settings_files_and_a_cache_left_alone(self):
-        harness.write_config(self.tmp / "logvane.cfg", self.dns, ["verbose yes", "cache never"])
-        harness.write_config(self.tmp / "other.cfg", self.dns, ["cache mycache"])
-        for first in ["-settings", "-S", "-s", "-SeT"]:
-            with self.subTest(first=first):
-                r = self.lv([first, "other.cfg", "a.log"], config_lines=None)
-                self.assertEqual(r.out, "'mycache' not found, creating it.\n", r)
-                (self.tmp / "mycache").unlink()
+    def test_cache_left_alone_and_standard_input(self):
         # No readable log: the cache is neither written nor backed up.
         cache = "29000000 198.51.100.1 old.example\n"
         harness.write_file(self.tmp / "dnscache", cache)
@@ -74,18 +74,10 @@ class Driver(Case):
         self.lv(["missing.log", "a.log"])
         self.assertEqual((self.tmp / "dnscache.bak").read_text(), cache)
         self.assertIn("192.0.2.1 host-192-0-2-1.example", (self.tmp / "dnscache").read_text())
-
-    def test_standard_input(self):
-        text = "".join("203.0.113.%d - - x\n" % i for i in range(1, 6)) * 3
-        for data in (text.encode(), gzip.compress(text.encode()), bz2.compress(text.encode())):
-            with self.subTest(data=data[:3]):
-                (self.tmp / "dnscache").unlink(missing_ok=True)
-                r = self.lv(["-V", "-"], stdin=data)
-                self.assertIn("Looked up 5 IPs, used 0 from cache, total of 5 in cache,\n  10 duplicates, 15 lines", r.out)
         # The second "-" finds standard input at its end, not a closed stream.
-        r = self.lv(["-V", "-", "-"], stdin=text)
+        r = self.lv(["-V", "-", "-"], stdin="".join("203.0.113.%d - - x\n" % i for i in range(1, 6)) * 3)
         self.assertEqual([x[:27] for x in r.out.splitlines() if x.startswith("  ")],
-                         ["  15 duplicates, 15 lines i", "  0 duplicates, 0 lines in "], r)
+                         ["  10 duplicates, 15 lines i", "  0 duplicates, 0 lines in "], r)
         # A reader gone after the first line: the answer, 150 ms later, still lands.
         with FakeDNS(default={"name": "slow.example", "delay": 150}) as dns:
             r = self.lv(["-verbose", "-translate", "-normal", "a.log"], dns=dns,
@@ -123,6 +115,24 @@ class Driver(Case):
         self.assertEqual((r.rc, r.out_bytes, r.err.splitlines()), (1, b"", [
             "Unable to keep a copy of standard input in '%s': No space left on device." % tmpdir,
             "Error opening input file '-'."]), r)
+
+    def test_manual_page(self):
+        # It formats cleanly, carries this version and, like the README,
+        # documents every option and configuration keyword.
+        root, man = Path(os.environ["LOGVANE_SOURCE_DIR"]), Path(harness.binary()).with_name("logvane.1")
+        r = subprocess.run(["groff", "-ww", "-man", "-Tutf8", str(man)], capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        man, readme, src = man.read_text(), (root / "README.md").read_text(), (root / "src" / "Settings.cpp").read_text()
+        self.assertIn('"Logvane %s"' % USAGE[0].split()[-1], man.split("\n", 3)[1])
+        words = set(re.findall(r'^\s*\{"([a-z-]+)", (?:\'[a-z]\'|0|&Settings)', src, re.M) +
+                    re.findall(r'\{"([a-z0-9-]+)", &Settings\.', src) + re.findall(r'strcmp\(keyword, "([a-z-]+)"\)', src))
+        self.assertTrue({"dns-servers", "dns-inflight", "ipv6", "skip-versions"} <= words, words)
+        for o in re.findall(r"^  -(\w+)", "\n".join(USAGE), re.M):
+            self.assertRegex(man, r"(?m)^\.B[IR]? \\-%s\b" % o)
+            self.assertIn("-" + o, readme)
+        for w in words:
+            self.assertRegex(man, r"(?m)^\.BI %s " % re.escape(w.replace("-", "\\-")))
+            self.assertRegex(readme, r"`%s\b" % re.escape(w))
 
 
 if __name__ == "__main__":
