@@ -64,26 +64,27 @@ class Driver(Case):
                     self.assertFalse((self.tmp / "dnscache").exists(), r)
         self.assertEqual(sorted(set(self.dns.queries())), ["192.0.2.1"])
 
-    def test_cache_left_alone_and_standard_input(self):
-        # No readable log: the cache is neither written nor backed up.
-        cache = "29000000 198.51.100.1 old.example\n"
-        harness.write_file(self.tmp / "dnscache", cache)
-        r = self.lv(["-V", "missing.log", "adir", "gone.log"])
-        self.assertNotIn("Wrote ", r.out, r)
-        self.assertEqual(((self.tmp / "dnscache").read_text(), (self.tmp / "dnscache.bak").exists()), (cache, False))
-        self.lv(["missing.log", "a.log"])
-        self.assertEqual((self.tmp / "dnscache.bak").read_text(), cache)
-        self.assertIn("192.0.2.1 host-192-0-2-1.example", (self.tmp / "dnscache").read_text())
-        # The second "-" finds standard input at its end, not a closed stream.
-        r = self.lv(["-V", "-", "-"], stdin="".join("203.0.113.%d - - x\n" % i for i in range(1, 6)) * 3)
-        self.assertEqual([x[:27] for x in r.out.splitlines() if x.startswith("  ")],
-                         ["  10 duplicates, 15 lines i", "  0 duplicates, 0 lines in "], r)
+    def test_standard_input_and_a_cache_left_alone(self):
         # A reader gone after the first line: the answer, 150 ms later, still lands.
         with FakeDNS(default={"name": "slow.example", "delay": 150}) as dns:
             r = self.lv(["-verbose", "-translate", "-normal", "a.log"], dns=dns,
                         wrap=["bash", "-c", '"$0" "$@" | head -1; echo "status ${PIPESTATUS[0]}"'])
         self.assertEqual(r.out, BANNER[0] + "\nstatus 0\n", r)
         self.assertEqual((self.tmp / "a.log.out").read_text(), LOG.replace("192.0.2.1", "slow.example"))
+        # The second "-" finds standard input at its end, not a closed stream.
+        r = self.lv(["-V", "-", "-"], stdin="".join("203.0.113.%d - - x\n" % i for i in range(1, 6)) * 3)
+        self.assertEqual([x[:27] for x in r.out.splitlines() if x.startswith("  ")],
+                         ["  10 duplicates, 15 lines i", "  0 duplicates, 0 lines in "], r)
+        # No readable log: the cache is neither written nor backed up.
+        cache = "29000000 198.51.100.1 old.example\n"
+        harness.write_file(self.tmp / "dnscache", cache)
+        (self.tmp / "dnscache.bak").unlink()
+        r = self.lv(["-V", "missing.log", "adir", "gone.log"])
+        self.assertNotIn("Wrote ", r.out, r)
+        self.assertEqual(((self.tmp / "dnscache").read_text(), (self.tmp / "dnscache.bak").exists()), (cache, False))
+        self.lv(["missing.log", "a.log"])
+        self.assertEqual((self.tmp / "dnscache.bak").read_text(), cache)
+        self.assertIn("192.0.2.1 host-192-0-2-1.example", (self.tmp / "dnscache").read_text())
 
     def test_filter_mode(self):
         text = "".join('203.0.113.%d - - "GET /%d" 200 5 "http://198.51.100.%d/"\r\n' % (i % 40, i, i % 7)
