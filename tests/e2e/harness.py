@@ -150,8 +150,8 @@ class FakeDNS(Server):
             time.sleep(0.01)
         return [x.split("\t") for x in lines if not x.startswith("sync-")]
 
-    def queries(self):
-        return [e[0] for e in self._entries() if len(e) == 2]
+    def queries(self, times=False):
+        return [(e[0], float(e[1])) if times else e[0] for e in self._entries() if len(e) == 2]
 
     def forward_queries(self, qtype=None):
         return [e[0] for e in self._entries() if len(e) == 3 and qtype in (None, int(e[1]))]
