@@ -20,12 +20,9 @@ from pathlib import Path
 
 from dnslib import DNSRecord
 
-MARKER = "LOGVANE_E2E_NETNS"
-HERE = Path(__file__).resolve().parent
-PYTHON = "/usr/bin/python3"
+MARKER, PYTHON, HERE = "LOGVANE_E2E_NETNS", "/usr/bin/python3", Path(__file__).resolve().parent
 SANITIZED = os.environ.get("LOGVANE_SANITIZED", "").upper() in ("1", "ON", "TRUE", "YES")
 SHIM_ENV = {"LD_PRELOAD": os.environ.get("LOGVANE_SHIM", ""), "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
-
 NETNS = str(os.stat("/proc/self/ns/net").st_ino)
 if MARKER not in os.environ:
     sys.stdout.flush()
@@ -42,15 +39,16 @@ def binary():
     return os.environ["LOGVANE_BINARY"]
 
 
+def main():
+    unittest.main(verbosity=2)
+
+
 class TempDir:
     def __init__(self, keep=False, prefix="logvane-e2e-"):
         self.path, self.keep = Path(tempfile.mkdtemp(prefix=prefix)), keep or os.environ.get("LOGVANE_KEEP_TMP") == "1"
 
     def cleanup(self):
-        if self.keep:
-            sys.stderr.write("harness: kept %s\n" % self.path)
-        else:
-            shutil.rmtree(self.path, True)
+        sys.stderr.write("harness: kept %s\n" % self.path) if self.keep else shutil.rmtree(self.path, True)
 
 
 class Case(unittest.TestCase):
@@ -63,9 +61,8 @@ class Case(unittest.TestCase):
         cls.addClassCleanup(lambda: cls.dns and cls.dns.stop())
 
     def setUp(self):
-        d = TempDir()
+        d, result = TempDir(), self._outcome.result
         self.tmp = d.path
-        result = self._outcome.result
         failed = lambda: any(getattr(t, "test_case", t) is self for t, _e in result.failures + result.errors)
         self.addCleanup(lambda: (setattr(d, "keep", d.keep or failed()), d.cleanup()))
         if self.dns:
@@ -76,10 +73,6 @@ class Case(unittest.TestCase):
         if clean:
             self.assertEqual(r.err, "", r)
         return r
-
-
-def main():
-    unittest.main(verbosity=2)
 
 
 def dead_port():
@@ -109,6 +102,7 @@ class Server:
                 self.stop()
                 raise RuntimeError("%s did not start: %s" % (argv[:2], err))
             time.sleep(0.02)
+        self.server = "127.0.0.1:%d" % self.port
 
     def stop(self):
         self.proc.terminate()
@@ -130,10 +124,12 @@ class FakeDNS(Server):
             (d / "rules").write_text(json.dumps({"default": default, "rules": rules or {}, "forward": forward or {}}))
             return [PYTHON, str(HERE.parent / "dns" / "fakedns.py"), "--rules", str(d / "rules"), "--log", str(d / "log"),
                     "--port-file", str(d / "port")]
-        self.start(argv, lambda: (self.dir.path / "port").exists())
+
+        def ready():
+            self.port = int((self.dir.path / "port").read_text()) if (self.dir.path / "port").exists() else None
+            return self.port
+        self.start(argv, ready)
         self.log = self.dir.path / "log"
-        self.port = int((self.dir.path / "port").read_text())
-        self.server = "127.0.0.1:%d" % self.port
 
     def _entries(self):
         """The log once the server has read every query sent before now: under
@@ -169,10 +165,8 @@ class NSD(Server):
     def __init__(self, mapping):
         for attempt in range(5):  # a free port may be taken before nsd binds it
             self.port = dead_port()
-            self.server = "127.0.0.1:%d" % self.port
             try:
-                self.start(lambda d: nsdserve.command(nsdserve.prepare(str(d), mapping, self.port)), self._up, 60)
-                return
+                return self.start(lambda d: nsdserve.command(nsdserve.prepare(str(d), mapping, self.port)), self._up, 60)
             except RuntimeError:
                 if attempt == 4:
                     raise
@@ -207,10 +201,9 @@ def check_loopback(text):
 
 
 def write_config(path, dns=None, lines=(), dns_timeout=300, dns_tries=2):
-    """dns: FakeDNS, NSD, port, a list of them, or None (a dead port)."""
-    servers = ",".join("127.0.0.1:%d" % getattr(d, "port", d) for d in (dns if isinstance(dns, list) else [dns or dead_port()]))
-    head = ["dns-servers " + servers] + ["dns-timeout %d" % dns_timeout] * (dns_timeout is not None) + \
-        ["dns-tries %d" % dns_tries] * (dns_tries is not None)
+    """dns: FakeDNS, NSD or None (a dead port)."""
+    head = ["dns-servers 127.0.0.1:%d" % (dns.port if dns else dead_port()), "dns-timeout %d" % dns_timeout,
+            "dns-tries %d" % dns_tries]
     return write_file(path, check_loopback("\n".join(head + list(lines)) + "\n").encode("latin-1"))
 
 
@@ -253,9 +246,7 @@ def read_cache(path):
         data, out = read_file(path), {}
     except (EOFError, OSError) as e:
         raise AssertionError("%s: %s" % (path, e))
-    if data and not data.endswith(b"\n"):
-        raise AssertionError("%s: last line cut short: %r" % (path, data[-80:]))
-    for line in data.split(b"\n")[:-1]:
+    for line in data.split(b"\n")[:-1] + [b"(cut short)" + data[-80:]] * (data[-1:] not in (b"", b"\n")):
         m = re.fullmatch(rb"(-?\d+) (?:\$(\d+) )?(\S+) (.+)", line)
         if not m or m[3].decode() in out:
             raise AssertionError("%s: bad line %r" % (path, line))
@@ -276,7 +267,5 @@ ADDR = re.compile(rb"(?<![\d.])\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}(?![\d.])")
 
 def translate(text, names):
     """text (bytes) with each IPv4 address named in names replaced."""
-    def one(m):
-        name = names.get(m[0].decode(), "*")
-        return m[0] if name[:1] == "*" else name.encode("latin-1")
-    return ADDR.sub(one, text)
+    return ADDR.sub(lambda m: m[0] if names.get(m[0].decode(), "*")[:1] == "*" else names[m[0].decode()].encode("latin-1"),
+                    text)
