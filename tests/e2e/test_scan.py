@@ -30,38 +30,20 @@ LINE_ENDS = [(b"%s\n%s\n", 2), (b"%s\r%s\r", 2), (b"%s\r\n%s\r\n", 2), (b"%s\n\r
 def zipped(members):
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, "w") as z:
-        for name, data in members:
-            z.writestr(name, data)
+        [z.writestr(name, data) for name, data in members]
     return buf.getvalue()
 
 
-def wide(k, d):
-    """A 15-character address (leading zeros) and its plain form."""
-    return ("%03d.%03d.%03d.%03d" % (10, 20 + k, k, d)).encode(), "10.%d.%d.%d" % (20 + k, k, d)
-
-
 def boundaries():
-    """One line of about 380 KB: wide addresses over every 32 KiB boundary at a
-    different distance, then gaps around the scanner's 32,753-byte step."""
-    buf, want = bytearray(b"a" * 7 * 32768), []
+    """One line of about 380 KB: wide addresses (leading zeros) over every 32
+    KiB boundary at a different distance, then gaps around the scanner's
+    32,753-byte step; and the addresses in their plain form."""
+    wide = lambda k, d: ("%03d.%03d.%03d.%03d" % (10, 20 + k, k, d)).encode()
+    buf = bytearray(b"a" * 7 * 32768)
     for k, d in enumerate((1, 4, 7, 10, 12, 14), 1):
-        text, plain = wide(k, d)
-        buf[32768 * k - d:32768 * k - d + 15] = text
-        want.append(plain)
-    buf += b" b"
-    for i, gap in enumerate((32751, 32752, 32753, 32754, 32755)):
-        text, plain = wide(10 + i, 200)
-        buf += text + b"c" * gap
-        want.append(plain)
-    return bytes(buf) + b"\n", want
-
-
-def window_runs():
-    """Long runs whose last bytes look like an address, ending just past a
-    look-ahead limit or a refill: one run, never an address."""
-    return [("w%d.log" % i, b"x" * 100 + ((body * edge)[:edge + shift - 100] + "10.40.%d.1" % i).encode()
-             + b" 10.50.0.9\n") for i, (edge, shift, body) in enumerate(
-                 (e, s, b) for e in (32753, 65536) for s in (-1, 0) for b in ("9", "9."))]
+        buf[32768 * k - d:32768 * k - d + 15] = wide(k, d)
+    buf += b" b" + b"".join(wide(10 + i, 200) + b"c" * gap for i, gap in enumerate((32751, 32752, 32753, 32754, 32755)))
+    return bytes(buf) + b"\n", [".".join(str(int(x)) for x in w.split(b".")) for w in re.findall(rb"[\d.]{15}", buf)]
 
 
 class Scan(Case):
@@ -104,7 +86,6 @@ class Scan(Case):
              [(11, 0, 11, 0, 1), (0, 0, 11, 22, 2)]),
             ([("a.log", b"x" * 65535 + b"\r\n" + b"y" * 65531 + b"10.40.0.1 z\n10.40.0.2")], [],
              ["10.40.0.1", "10.40.0.2"], [(2, 0, 2, 0, 2)]),
-            (window_runs(), [], ["10.50.0.9"], [(1, 0, 1, 0, 1)] + [(0, 0, 1, 1, 1)] * 7),
         ]
         for files, config, asked, totals in rows:
             with self.subTest(files=[n for n, _d in files]):
@@ -119,7 +100,7 @@ class Scan(Case):
         self.lv(["-translate", "-normal"] + [n for n, _d in files])
         for name, data in files:
             self.assertEqual(harness.read_file(self.tmp / (name + ".out")),
-                             data.replace(b" 10.50.0.9", b" host-10-50-0-9.example"), name)
+                             harness.translate(data, {a: harness.auto_name(a) for a in asked}).replace(b"\r\n", b"\n"), name)
 
     def test_many_addresses(self):
         # Twenty thousand addresses in the cache and in the log: each keeps its own name.
