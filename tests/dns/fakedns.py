@@ -1,22 +1,16 @@
 #!/usr/bin/python3
-"""Scriptable DNS server on 127.0.0.1 (UDP, and TCP on the same port) for tests.
-
+"""Scriptable DNS server on 127.0.0.1 (UDP, TCP on the same port) for tests:
   fakedns.py --rules RULES.json --log QUERIES.log [--port N] [--port-file F]
-
 RULES.json: {"default": RULE, "rules": {ADDRESS or PREFIX: RULE}, "forward":
-{NAME: RULE}}. A PTR query takes the rule of its address (exact, longest
-prefix, default), any other the forward rule of its name (none: NXDOMAIN).
-RULE: "auto" (host-a-b-c-d.example for a.b.c.d, host-2001-db8--1.example for
-2001:db8::1), "nxdomain", "servfail", "refused", "nodata", "drop", a name, or
-a dict of "do" (one of those words), "name" (NAME or list), "a" (addresses:
-A or AAAA records), "cname" (a chain first), "owner", "delay" (ms); by hand,
-what a library would refuse to build: "raw" (TEXT or list; labels split at
-"."), "wire" (HEX; "@+N" points at its own offset + N), "wire_owner", "rdlength";
-and spoilt replies: "qname", "id_delta", "tc", "ancount", "cut" (first N bytes;
-negative: all but -N), "replies" (a list of RULE, a reply each), "tcp" (RULE
-over TCP). Logged before any reply: "ADDRESS<TAB>TIME" for a PTR query,
-"NAME<TAB>QTYPE<TAB>TIME" for any other.
-"""
+{NAME: RULE}}; a PTR query takes its address's rule (exact, longest prefix,
+default), any other its name's (none: NXDOMAIN). RULE: "auto" (PTR
+host-a-b-c-d.example), "nxdomain", "servfail", "refused", "nodata", "drop", a
+name, or a dict of "do" (one of those), "name" (or a list), "a" (A or AAAA
+addresses), "cname" (a chain first), "owner", "delay" (ms); made by hand: "raw"
+(names split at "."), "wire" (hex; "@+N" points at its own offset + N),
+"wire_owner", "rdlength"; spoilt: "qname", "id_delta", "tc", "ancount", "cut"
+(first N bytes; negative: all but -N), "replies" (a RULE each), "tcp" (RULE
+over TCP). Logged on receipt: "ADDRESS\tTIME" (PTR) or "NAME\tQTYPE\tTIME"."""
 
 import argparse
 import ipaddress
