@@ -49,9 +49,6 @@ class Lookups(Case):
                     self.assertEqual(sorted(dns.queries()), again, dns.describe())
                 self.assertIn("Read 8 entries from DNS cache, 7 (87%) were unresolved.\n", r.out, r)
                 self.assertEqual(names(self.tmp / "dnscache"), dict(want, **{a: auto_name(a) for a in again}), r)
-        with FakeDNS() as dns:  # all known now: nothing asked
-            self.assertIn("used 9 from cache", self.lv(["-V", "a.log"], dns=dns).out)
-            self.assertEqual(dns.queries(), [])
 
     def test_unreachable_and_invalid_servers(self):
         # No server takes the queries: nothing is stored, one message says so.
@@ -85,30 +82,6 @@ class Lookups(Case):
         with FakeDNS() as dns:
             self.assertIn("3 corrupt lines in the DNS cache file, ignored.", self.lv(["a.log"], dns=dns).out)
             self.assertEqual(dns.queries(), [])
-
-    def test_dead_silent_and_late_servers(self):
-        # No wait outlasts the resolver's own time-outs: dead addresses cost one
-        # give-up time (dns-timeout x (2^tries - 1)) plus a first time-out for
-        # each window full of them; answers after it count as time-outs.
-        margin = 6.0 if harness.SANITIZED else 3.0
-        rows = [  # server rule for the dead (None: a dead port), ms, tries, dead, alive, in flight
-            ("drop", 100, 2, 100, 0, 10), ("drop", 1000, 1, 20, 0, 10), ("drop", 100, 2, 300, 1200, 100),
-            (None, 400, 2, 200, 0, 300), ("drop", 400, 2, 200, 0, 300), ({"delay": 2500}, 300, 2, 100, 0, 200)]
-        for rule, ms, tries, dead, alive, inflight in rows:
-            with self.subTest(rule=rule, dead=dead), FakeDNS({"10.9.0.0/16": rule or "drop"}) as dns:
-                (self.tmp / "dnscache").unlink(missing_ok=True)
-                step = (dead + alive) // dead
-                addrs = log_of(self.tmp, ["10.%d.%d.%d" % (9 if i % step == 0 else 10, i >> 8, i & 255)
-                                          for i in range(dead + alive)])
-                r = self.lv(["-private", "a.log"], dns=dns if rule else None, dns_timeout=ms, dns_tries=tries,
-                            config_lines=["dns-inflight %d" % inflight], timeout=60)
-                self.assertEqual(len(set(dns.queries())), len(addrs) if rule else 0, dns.describe())
-                self.assertLess(r.elapsed, ms / 1000.0 * ((2 ** tries - 1) + dead / inflight) + margin, r)
-                got = read_cache(self.tmp / "dnscache")
-                self.assertEqual(sorted(v[1:] for v in got.values() if v[2][0] == "*"), [(1, "*t1")] * dead if rule else [])
-        with FakeDNS() as dns:  # a time-out is a passing failure: asked again
-            self.lv(["-private", "a.log"], dns=dns)
-            self.assertEqual(sorted(dns.queries()), sorted(a for a in addrs if a.startswith("10.9.")))
 
     def test_forward_confirmation(self):
         cases = [  # address, PTR name, forward rule, name stored (None: not stored)
@@ -165,14 +138,18 @@ class Lookups(Case):
         unmet = [("198.51.100.8", 5 * DAY, 3, "*", None, False, 3, "*")]  # due, but not in the log
         log_of(self.tmp, [row[0] for row in rows], 2)
         with FakeDNS({row[0]: row[4] for row in rows if row[4]}, default="nxdomain") as dns:
-            time.sleep(1.02 - time.time() % 1)  # the run sees the second the file was written for
-            now = int(time.time())
-            harness.write_file(self.tmp / "dnscache", gzip.compress("".join("%d %s%s %s\n" % (
-                now - age, "$%d " % t if t else "", a, n) for a, age, t, n, *_x in rows + unmet).encode()))
-            r = self.lv(["-private", "-retry", "2", "a.log"], dns=dns, dns_timeout=200,
-                        config_lines=["divisor 1", "ipv6 on"])
-            if int(time.time()) != now:
-                self.skipTest("the run crossed a second boundary")
+            for _attempt in range(5):  # until a run ends within the second its cache was written for
+                dns.clear_queries()
+                time.sleep(1.02 - time.time() % 1)
+                now = int(time.time())
+                harness.write_file(self.tmp / "dnscache", gzip.compress("".join("%d %s%s %s\n" % (
+                    now - age, "$%d " % t if t else "", a, n) for a, age, t, n, *_x in rows + unmet).encode()))
+                r = self.lv(["-private", "-retry", "2", "a.log"], dns=dns, dns_timeout=200,
+                            config_lines=["divisor 1", "ipv6 on"])
+                if int(time.time()) == now:
+                    break
+            else:
+                self.skipTest("every run crossed a second boundary")
             self.assertEqual(sorted(set(dns.queries())), sorted(row[0] for row in rows if row[4]), dns.describe())
             self.assertEqual(read_cache(self.tmp / "dnscache"), {a: (now if renewed else now - age, t, n)
                                                                  for a, age, _t, _n, _x, renewed, t, n in rows + unmet}, r)
