@@ -35,12 +35,8 @@ sys.path.insert(0, str(HERE.parent / "dns"))
 import nsdserve  # noqa: E402
 
 
-def binary():
-    return os.environ["LOGVANE_BINARY"]
-
-
-def main():
-    unittest.main(verbosity=2)
+binary = lambda: os.environ["LOGVANE_BINARY"]
+main = lambda: unittest.main(verbosity=2)
 
 
 class TempDir:
@@ -76,14 +72,12 @@ class Case(unittest.TestCase):
 
 
 def dead_port():
-    while True:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s, socket.socket() as t:
-            s.bind(("127.0.0.1", 0))
-            try:
-                t.bind(s.getsockname())
-                return s.getsockname()[1]
-            except OSError:
-                pass
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s, socket.socket() as t:
+        s.bind(("127.0.0.1", 0))
+        try:
+            return t.bind(s.getsockname()) or s.getsockname()[1]
+        except OSError:  # taken over TCP
+            return dead_port()
 
 
 class Server:
@@ -109,11 +103,7 @@ class Server:
         self.proc.wait()
         self.dir.cleanup()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
+    __enter__, __exit__ = lambda self: self, lambda self, *exc: self.stop()
 
 
 class FakeDNS(Server):
@@ -254,14 +244,8 @@ def read_cache(path):
     return out
 
 
-def names(path):
-    return {a: v[2] for a, v in read_cache(path).items()}
-
-
-def auto_name(addr):
-    return "host-%s.example" % addr.replace(".", "-").replace(":", "-")
-
-
+names = lambda path: {a: v[2] for a, v in read_cache(path).items()}
+auto_name = lambda addr: "host-%s.example" % addr.replace(".", "-").replace(":", "-")
 ADDR = re.compile(rb"(?<![\d.])\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}(?![\d.])")
 
 
