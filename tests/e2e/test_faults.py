@@ -12,7 +12,7 @@ import time
 import harness
 from harness import Case
 
-PAGE, NOW = 4096, int(time.time()) // 60
+NOW = int(time.time()) // 60
 KINDS = {"gzip": ([], ".gz"), "bzip2": (["-bzip2"], ".bz2"), "plain": (["-normal"], ".out")}
 MODES = {"keep": [], "exchange": ["-exchange"], "kill": ["-kill"]}
 
@@ -22,14 +22,13 @@ def cache_bytes(table):
 
 
 def make_log(rng, size, addrs):
-    lines = ['%s - - [10/Oct/2023:13:55:36 +0000] "GET /%s HTTP/1.1" 200 %d "http://%s/x"\n' % (
+    return "".join('%s - - [10/Oct/2023:13:55:36 +0000] "GET /%s HTTP/1.1" 200 %d "http://%s/x"\n' % (
         rng.choice(addrs), "".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=rng.randint(10, 60))),
-        rng.randint(1, 99999), rng.choice(addrs)) for _ in range(size // 100)]
-    return "".join(lines).encode()
+        rng.randint(1, 99999), rng.choice(addrs)) for _ in range(size // 100)).encode()
 
 
 def pages(n):
-    return -(-n // PAGE) * PAGE
+    return -(-n // 4096) * 4096
 
 
 class DiskFull(Case):
@@ -44,16 +43,16 @@ class DiskFull(Case):
         self.logs = [("log%d" % i, make_log(rng, size, list(self.old) + new)) for i, size in enumerate((6000, 18000, 60000))]
         used = {a.decode() for _n, t in self.logs for a in harness.ADDR.findall(t)}
         self.want = dict(self.old, **{a: harness.auto_name(a) for a in new if a in used})
+        self.source = {n: gzip.compress(t, mtime=0) if n == "log1" else t for n, t in self.logs}
 
     def run_in(self, fs, kind, mode, env=None):
-        for p in fs.iterdir():
-            p.unlink()
+        [p.unlink() for p in fs.iterdir()]
         (fs / "dnscache").write_bytes(cache_bytes(self.old))
-        for i, (name, text) in enumerate(self.logs):
-            (fs / name).write_bytes(gzip.compress(text, mtime=0) if i == 1 else text)
-        args = ["-verbose", "-translate", "-unix", "-cache", fs / "dnscache"] + KINDS[kind][0] + MODES[mode]
-        r = self.lv(args + [fs / n for n, _t in self.logs], env=env)
-        suffix = KINDS[kind][1]
+        for name, _t in self.logs:
+            (fs / name).write_bytes(self.source[name])
+        opts, suffix = KINDS[kind]
+        r = self.lv(["-verbose", "-translate", "-unix", "-cache", fs / "dnscache"] + opts + MODES[mode] +
+                    [fs / n for n, _t in self.logs], env=env)
         # The cache: as it was with its write reported failed, or the whole new table.
         wrote = re.search(r"^Wrote ([\d,]+) cache entries", r.out, re.M)
         self.assertNotEqual(bool(wrote), "Unable to write '" in r.out or "Unable to open '" in r.out, r)
@@ -65,9 +64,8 @@ class DiskFull(Case):
         for (name, text), part in zip(self.logs, re.split(r"^Translating '.*'$", r.out, flags=re.M)[1:]):
             done.append("Write error on output file!" not in part and "Error opening output file" not in part)
             log, out = fs / name, fs / (name + ("" if mode == "exchange" else suffix))
-            source = gzip.compress(text, mtime=0) if name == "log1" else text
             if not done[-1]:
-                self.assertEqual((log.read_bytes(), out.exists() and mode != "exchange"), (source, False), r)
+                self.assertEqual((log.read_bytes(), out.exists() and mode != "exchange"), (self.source[name], False), r)
             else:
                 self.assertEqual(harness.read_file(out), harness.translate(text, self.want), (name, r))
                 self.assertEqual(log.exists(), mode != "kill", r)
@@ -84,8 +82,7 @@ class DiskFull(Case):
             for mode in MODES:
                 with self.subTest(kind=kind, mode=mode):
                     self.assertEqual(self.run_in(fs, kind, mode), (True, [True] * 3))
-                    sizes = [len(gzip.compress(t, mtime=0) if n == "log1" else t) for n, t in self.logs]
-                    base = sum(map(pages, sizes)) + pages(len(cache_bytes(self.old)))
+                    base = sum(pages(len(x)) for x in self.source.values()) + pages(len(cache_bytes(self.old)))
                     room = base + 3 * pages(len(cache_bytes(self.want))) + sum(pages(len(t)) for _n, t in self.logs)
                     for size in range(pages(base), room, pages((room - base) // 6)):
                         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", str(fs)], check=True)
