@@ -25,9 +25,8 @@ class Lookups(Case):
             ("192.0.2.14", "servfail", "*t1"), ("192.0.2.15", "drop", "*t1"),
             ("192.0.2.16", {"name": "cut.example", "cut": 20}, "*t1"),  # malformed
             ("192.0.2.17", {"raw": "bad\r\nname.example"}, "*t1"), ("192.0.2.18", "refused", None)]
-        rules = {a: r for a, r, _n in kinds}
+        rules, want = {a: r for a, r, _n in kinds}, {a: n for a, _r, n in kinds if n}
         log_of(self.tmp, sorted(rules), 20)
-        want = {a: n for a, _r, n in kinds if n}
         again = sorted(a for a, _r, n in kinds if n is None or n.startswith("*t"))
         for private in (False, True):
             with self.subTest(private=private):
@@ -37,9 +36,9 @@ class Lookups(Case):
                     r = self.lv(["-V"] + ["-private"] * private + ["a.log"], dns=dns)
                     self.assertEqual(sorted(set(dns.queries())), sorted(rules), dns.describe())
                 self.assertEqual(r.rc, 1, r)
-                self.assertIn("Looked up 9 IPs, used 0 from cache, total of 9 in cache,\n  171 duplicates, 180 lines",
-                              r.out, r)
-                self.assertIn("The DNS servers could not be reached; 1 address was left unresolved.\n", r.out, r)
+                for line in ("Looked up 9 IPs, used 0 from cache, total of 9 in cache,\n  171 duplicates, 180 lines",
+                             "The DNS servers could not be reached; 1 address was left unresolved.\n"):
+                    self.assertIn(line, r.out, r)
                 got = read_cache(self.tmp / "dnscache")
                 self.assertEqual({a: v[1:] for a, v in got.items()},
                                  {a: (1 if private and n[0] == "*" else None, n) for a, n in want.items()}, r)
@@ -94,10 +93,8 @@ class Lookups(Case):
             ("2001:db8::20", "match6.example", {"a": ["2001:db8::99", "2001:db8::20"]}, "match6.example"),
             ("2001:db8::21", "four.example", {"a": ["32.1.13.184"]}, "*u")]  # an A record is no AAAA one
         rules = dict({a: ptr for a, ptr, _f, _w in cases}, **{"192.0.2.28": "nxdomain"})
-        forward = {ptr: f for _a, ptr, f, _w in cases}
-        text = "".join("%s GET /\n" % a for a in sorted(rules)) * 2
-        harness.write_file(self.tmp / "a.log", text)
-        want = dict({a: w for a, _p, _f, w in cases if w}, **{"192.0.2.28": "*"})
+        forward, want = {ptr: f for _a, ptr, f, _w in cases}, dict({a: w for a, _p, _f, w in cases if w}, **{"192.0.2.28": "*"})
+        log_of(self.tmp, sorted(rules), 2)
         args, cfg = ["-V", "-translate", "-normal", "a.log"], ["verify on", "ipv6 on"]
         with FakeDNS(rules, forward=forward) as dns:
             r = self.lv(args, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=cfg)
@@ -106,7 +103,7 @@ class Lookups(Case):
             self.assertIn("Forward checks: 4 confirmed, 4 unconfirmed.", r.out, r)
             self.assertEqual((r.rc, names(self.tmp / "dnscache")), (1, want), r)
             self.assertEqual((self.tmp / "a.log.out").read_text(), "".join(
-                "%s GET /\n" % (a if want.get(a, "*")[0] == "*" else want[a]) for a in sorted(rules)) * 2)
+                "%s - - x\n" % (a if want.get(a, "*")[0] == "*" else want[a]) for a in sorted(rules)) * 2)
             # Warm, verify on or off: unconfirmed names are neither asked nor
             # used; the passing failure and the unknown address are asked.
             for c in (cfg, ["ipv6 on"]):
