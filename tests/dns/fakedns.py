@@ -12,16 +12,7 @@ addresses), "cname" (a chain first), "owner", "delay" (ms); made by hand: "raw"
 (first N bytes; negative: all but -N), "replies" (a RULE each), "tcp" (RULE
 over TCP). Logged on receipt: "ADDRESS\tTIME" (PTR) or "NAME\tQTYPE\tTIME"."""
 
-import argparse
-import ipaddress
-import json
-import os
-import socket
-import socketserver
-import struct
-import sys
-import threading
-import time
+import argparse, ipaddress, json, os, socket, socketserver, struct, sys, threading, time
 
 from dnslib import AAAA, CNAME, PTR, QTYPE, RR, A, DNSLabel, DNSRecord
 
@@ -37,8 +28,7 @@ def address(labels):
         if len(low) == 34 and low[32:] == ["ip6", "arpa"] and all(len(x) == 1 for x in low[:32]):
             return ipaddress.IPv6Address(int("".join(reversed(low[:32])), 16))
     except ValueError:
-        pass
-    return None
+        return None
 
 
 def wire(text, offset):
@@ -46,8 +36,7 @@ def wire(text, offset):
                     for t in text.split())
 
 
-def as_list(x):
-    return x if isinstance(x, list) else [x]
+as_list = lambda x: x if isinstance(x, list) else [x]
 
 
 def replies(q, rule, key, tcp):
@@ -58,12 +47,10 @@ def replies(q, rule, key, tcp):
         return replies(q, rule["tcp"], key, False)
     if "replies" in rule:
         return [x for sub in rule["replies"] for x in replies(q, sub, key, tcp)]
-    do = rule.get("do", "auto")
+    do, r = rule.get("do", "auto"), q.reply()
     if do == "drop":
         return []
-    r = q.reply()
-    if "qname" in rule:
-        r.questions[0].qname = DNSLabel(rule["qname"])
+    r.questions[0].qname = DNSLabel(rule.get("qname", q.q.qname))
     owner = DNSLabel(rule.get("owner", q.q.qname))
     for c in rule.get("cname", []):
         r.add_answer(RR(owner, QTYPE.CNAME, rdata=CNAME(c), ttl=300))
@@ -94,11 +81,9 @@ def replies(q, rule, key, tcp):
 class Server:
     def __init__(self, args):
         doc = json.load(open(args.rules))
-        self.rules = {ipaddress.ip_network(k) if "/" in k else ipaddress.ip_address(k): r
-                      for k, r in doc.get("rules", {}).items()}
+        self.rules = {ipaddress.ip_network(k) if "/" in k else ipaddress.ip_address(k): r for k, r in doc["rules"].items()}
         self.prefixes = sorted((k for k in self.rules if not hasattr(k, "packed")), key=lambda n: -n.prefixlen)
-        self.default = doc.get("default", "auto")
-        self.forward = {k.lower().rstrip("."): r for k, r in doc.get("forward", {}).items()}
+        self.default, self.forward = doc.get("default", "auto"), {k.lower(): r for k, r in doc.get("forward", {}).items()}
         self.log, self.lock = open(args.log, "a", buffering=1), threading.Lock()
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.setsockopt(socket.SOL_SOCKET, 33, 32 << 20)  # SO_RCVBUFFORCE: bursts of thousands
@@ -119,11 +104,8 @@ class Server:
         name = str(q.q.qname).rstrip(".")
         with self.lock:
             self.log.write("%s\t%.6f\n" % (addr, time.time()) if addr else "%s\t%d\t%.6f\n" % (name, q.q.qtype, time.time()))
-        if addr:
-            rule = self.rules.get(addr) or next((self.rules[n] for n in self.prefixes
-                                                 if n.version == addr.version and addr in n), self.default)
-        else:
-            rule = self.forward.get(name.lower(), "auto")
+        rule = self.forward.get(name.lower(), "auto") if not addr else self.rules.get(addr) or next(
+            (self.rules[n] for n in self.prefixes if n.version == addr.version and addr in n), self.default)
         for delay, data in replies(q, rule, addr or name, tcp):
             threading.Timer(delay, send, [data]).start() if delay else send(data)
 
