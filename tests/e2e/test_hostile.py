@@ -2,12 +2,7 @@
 well-formed line that the next run reads back, and the translated log keeps
 its lines, with no line break, NUL or blank smuggled in through a name."""
 
-import os
-import re
-import socket
-import subprocess
-
-from dnslib import DNSRecord
+import os, re, subprocess
 
 import harness
 from harness import Case, FakeDNS, auto_name
@@ -93,22 +88,11 @@ class Hostile(Case):
                     os.rename(self.tmp / "a.log.gz", self.tmp / "first.gz")
 
     def test_harness_itself(self):
-        # Outside a private namespace it refuses to run, it refuses servers off
-        # this host, and fakedns sends the packets the rows ask for.
+        # Outside a private namespace it refuses to run; it refuses servers off this host.
         env = dict(os.environ, **{harness.MARKER: str(os.stat("/proc/self/ns/net").st_ino)})
         r = subprocess.run([harness.PYTHON, "-c", "import harness"], cwd=str(harness.HERE), env=env, capture_output=True)
         self.assertEqual((r.returncode, r.stderr), (2, b"harness: not a private network namespace\n"))
         self.assertRaises(AssertionError, harness.check_loopback, "dns-servers 127.0.0.1:53,192.0.2.1\n")
-        with FakeDNS({"192.0.2.3": {"wire": "@+2 @+0"}, "192.0.2.4": {"raw": "cr\rx.example", "cut": -3}}) as dns, \
-                socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.settimeout(5)
-            ask = lambda a: s.sendto(DNSRecord.question(a + ".in-addr.arpa", "PTR").pack(), ("127.0.0.1", dns.port)) and \
-                s.recv(4096)
-            p = ask("3.2.0.192")  # two pointers at each other
-            self.assertEqual((p[-4:-2], p[-2:]), ((0xC000 | (len(p) - 2)).to_bytes(2, "big"),
-                                                  (0xC000 | (len(p) - 4)).to_bytes(2, "big")))
-            self.assertTrue(ask("4.2.0.192").endswith(b"\x04cr\rx\x07examp"))
-            self.assertEqual(dns.queries(), ["192.0.2.3", "192.0.2.4"])
 
 
 if __name__ == "__main__":
