@@ -1,11 +1,7 @@
 """Run driver: usage, banner, settings files, the file list, standard input
 and filter mode, exit status; the manual page."""
 
-import bz2
-import gzip
-import os
-import re
-import subprocess
+import bz2, gzip, os, re, subprocess
 from pathlib import Path
 
 import harness
@@ -96,14 +92,6 @@ class Driver(Case):
                     self.assertEqual((r.rc, r.out_bytes == (self.tmp / ("f.log" + suffix)).read_bytes()), (0, True), r)
                     self.assertEqual(r.err.splitlines()[::len(r.err.splitlines()) - 1], [BANNER[0], "Complete."], r)
                     self.assertEqual(os.listdir(tmpdir), [])
-        # Other logs go to files; -exchange and -kill leave "-" alone.
-        plain = (self.tmp / "f.log.out").read_bytes().replace(b"\r\n", b"\n")
-        for flag, left in [("-kill", ["b.log.out"]), ("-exchange", ["b.log"])]:
-            harness.write_file(self.tmp / "b.log", LOG)
-            r = self.lv(["-t", "-n", flag, "b.log", "-"], stdin=text, env=env)
-            self.assertEqual((r.rc, r.out_bytes == plain, sorted(x for x in os.listdir(self.tmp) if x[:2] == "b.")),
-                             (0, True, left), r)
-            os.unlink(self.tmp / left[0])
         # The disk full while keeping the copy: nothing on stdout, status 1, no temporary.
         script = 'mount -t tmpfs -o size=128k tmpfs "$TMPDIR" && "$0" "$@"; rc=$?; ls -A "$TMPDIR" >&2; exit $rc'
         r = self.lv(["-t", "-n", "-"], clean=False, stdin=text, env=env, wrap=["unshare", "-m", "sh", "-c", script])
