@@ -4,10 +4,7 @@ prepare() writes zone "in-addr.arpa." (a PTR per address: name entry, NXDOMAIN
 for the rest) and nsd.conf; read_map() reads "address name" lines. As a program,
 inside scripts/netns: nsdserve.py --map FILE --port N [--dir D]"""
 
-import argparse
-import os
-import shutil
-import tempfile
+import argparse, os, shutil, tempfile
 
 CONF = """server:
   ip-address: 127.0.0.1

@@ -2,20 +2,7 @@
 -m`, so the binary reaches loopback servers only. LOGVANE_KEEP_TMP=1 keeps
 every test's directory (a failed test's is always kept)."""
 
-import bz2
-import ctypes
-import gzip
-import json
-import os
-import re
-import shutil
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
+import bz2, ctypes, gzip, json, os, re, shutil, signal, socket, subprocess, sys, tempfile, time, unittest
 from pathlib import Path
 
 from dnslib import DNSRecord

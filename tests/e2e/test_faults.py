@@ -3,11 +3,7 @@ missing only at fsync, damaged input. After each the cache is whole (the old
 file, or the table the run reported writing), each log holds its own bytes or
 its whole translation, and no temporary is left behind."""
 
-import gzip
-import random
-import re
-import subprocess
-import time
+import gzip, random, re, subprocess, time
 
 import harness
 from harness import Case

@@ -1,8 +1,7 @@
 """Reverse lookups against a scripted server: what is asked, when, and what
 the cache file keeps of each kind of answer."""
 
-import gzip
-import time
+import gzip, time
 
 import harness
 from harness import Case, FakeDNS, auto_name, names, read_cache

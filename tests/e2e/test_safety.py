@@ -3,12 +3,7 @@ switched to it) can write, and runs that overlap. Every planted name leaves
 the files it aims at as they were (bytes, inode, mode, owner), every run ends
 in bounded time, and overlapping runs lose neither a log nor a cache entry."""
 
-import fcntl
-import os
-import signal
-import stat
-import subprocess
-import time
+import fcntl, os, signal, stat, subprocess, time
 from pathlib import Path
 
 import harness
