@@ -8,9 +8,8 @@ host-a-b-c-d.example), "nxdomain", "servfail", "refused", "nodata", "drop", a
 name, or a dict of "do" (one of those), "name" (or a list), "a" (A or AAAA
 addresses), "cname" (a chain first), "owner", "delay" (ms); made by hand: "raw"
 (names split at "."), "wire" (hex; "@+N" points at its own offset + N),
-"wire_owner", "rdlength"; spoilt: "qname", "id_delta", "tc", "ancount", "cut"
-(first N bytes; negative: all but -N), "replies" (a RULE each), "tcp" (RULE
-over TCP). Logged on receipt: "ADDRESS\tTIME" (PTR) or "NAME\tQTYPE\tTIME"."""
+"wire_owner", "rdlength"; spoilt: "qname", "id_delta", "ancount", "cut" (first
+N bytes; negative: all but -N), "replies" (a RULE each). Logged on receipt: "ADDRESS\tTIME" (PTR) or "NAME\tQTYPE\tTIME"."""
 
 import argparse, ipaddress, json, os, socket, socketserver, struct, sys, threading, time
 
@@ -39,14 +38,12 @@ def wire(text, offset):
 as_list = lambda x: x if isinstance(x, list) else [x]
 
 
-def replies(q, rule, key, tcp):
+def replies(q, rule, key):
     """[(delay in seconds, packet)] for one query."""
     if isinstance(rule, str):
         rule = {"do": rule} if rule in RCODES or rule in ("auto", "drop") else {"name": rule}
-    if tcp and "tcp" in rule:
-        return replies(q, rule["tcp"], key, False)
     if "replies" in rule:
-        return [x for sub in rule["replies"] for x in replies(q, sub, key, tcp)]
+        return [x for sub in rule["replies"] for x in replies(q, sub, key)]
     do, r = rule.get("do", "auto"), q.reply()
     if do == "drop":
         return []
@@ -72,8 +69,7 @@ def replies(q, rule, key, tcp):
         data += wire(rule["wire_owner"], len(data)) if "wire_owner" in rule else b"\xc0\x0c"
         rd = wire(rd, len(data) + 10) if isinstance(rd, str) else rd
         data += struct.pack("!HHIH", QTYPE.PTR, 1, 300, rule.get("rdlength", len(rd))) + rd
-    struct.pack_into("!HH", data, 0, (q.header.id + rule.get("id_delta", 0)) & 0xFFFF,
-                     struct.unpack("!H", data[2:4])[0] | (0x200 if rule.get("tc") else 0))
+    struct.pack_into("!H", data, 0, (q.header.id + rule.get("id_delta", 0)) & 0xFFFF)
     struct.pack_into("!H", data, 6, rule.get("ancount", len(r.rr) + len(hand)))
     return [(rule.get("delay", 0) / 1000.0, bytes(data[:rule["cut"]] if "cut" in rule else data))]
 
@@ -90,15 +86,15 @@ class Server:
         self.udp.bind(("127.0.0.1", args.port))
         self.port, server = self.udp.getsockname()[1], self
 
-        class TCP(socketserver.StreamRequestHandler):
+        class TCP(socketserver.StreamRequestHandler):  # for replies too long for UDP
             def handle(self):
                 while len(head := self.rfile.read(2)) == 2:
                     server.handle(self.rfile.read(struct.unpack("!H", head)[0]),
-                                  lambda d: self.wfile.write(struct.pack("!H", len(d)) + d), True)
+                                  lambda d: self.wfile.write(struct.pack("!H", len(d)) + d))
         socketserver.ThreadingTCPServer.allow_reuse_address = True
         self.tcp = socketserver.ThreadingTCPServer(("127.0.0.1", self.port), TCP)
 
-    def handle(self, pkt, send, tcp=False):
+    def handle(self, pkt, send):
         q = DNSRecord.parse(pkt)
         addr = address(q.q.qname.label) if q.q.qtype == QTYPE.PTR else None
         name = str(q.q.qname).rstrip(".")
@@ -106,7 +102,7 @@ class Server:
             self.log.write("%s\t%.6f\n" % (addr, time.time()) if addr else "%s\t%d\t%.6f\n" % (name, q.q.qtype, time.time()))
         rule = self.forward.get(name.lower(), "auto") if not addr else self.rules.get(addr) or next(
             (self.rules[n] for n in self.prefixes if n.version == addr.version and addr in n), self.default)
-        for delay, data in replies(q, rule, addr or name, tcp):
+        for delay, data in replies(q, rule, addr or name):
             threading.Timer(delay, send, [data]).start() if delay else send(data)
 
     def serve(self):
