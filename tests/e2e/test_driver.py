@@ -66,15 +66,13 @@ class Driver(Case):
         self.assertEqual([x[:27] for x in r.out.splitlines() if x.startswith("  ")],
                          ["  10 duplicates, 15 lines i", "  0 duplicates, 0 lines in "], r)
         # No readable log: the cache is neither written nor backed up.
-        cache = "29000000 198.51.100.1 old.example\n"
-        harness.write_file(self.tmp / "dnscache", cache)
+        cache = harness.write_file(self.tmp / "dnscache", "29000000 198.51.100.1 old.example\n").read_text()
         (self.tmp / "dnscache.bak").unlink()
-        r = self.lv(["-V", "missing.log", "adir", "gone.log"])
-        self.assertNotIn("Wrote ", r.out, r)
+        self.assertNotIn("Wrote ", self.lv(["-V", "missing.log", "adir", "gone.log"]).out)
         self.assertEqual(((self.tmp / "dnscache").read_text(), (self.tmp / "dnscache.bak").exists()), (cache, False))
         self.lv(["missing.log", "a.log"])
-        self.assertEqual((self.tmp / "dnscache.bak").read_text(), cache)
-        self.assertIn("192.0.2.1 host-192-0-2-1.example", (self.tmp / "dnscache").read_text())
+        self.assertEqual(((self.tmp / "dnscache.bak").read_text(), "192.0.2.1 host-192-0-2-1.example" in
+                          (self.tmp / "dnscache").read_text()), (cache, True))
 
     def test_filter_mode(self):
         text = "".join('203.0.113.%d - - "GET /%d" 200 5 "http://198.51.100.%d/"\r\n' % (i % 40, i, i % 7)
@@ -92,12 +90,6 @@ class Driver(Case):
                     self.assertEqual((r.rc, r.out_bytes == (self.tmp / ("f.log" + suffix)).read_bytes()), (0, True), r)
                     self.assertEqual(r.err.splitlines()[::len(r.err.splitlines()) - 1], [BANNER[0], "Complete."], r)
                     self.assertEqual(os.listdir(tmpdir), [])
-        # The disk full while keeping the copy: nothing on stdout, status 1, no temporary.
-        script = 'mount -t tmpfs -o size=128k tmpfs "$TMPDIR" && "$0" "$@"; rc=$?; ls -A "$TMPDIR" >&2; exit $rc'
-        r = self.lv(["-t", "-n", "-"], clean=False, stdin=text, env=env, wrap=["unshare", "-m", "sh", "-c", script])
-        self.assertEqual((r.rc, r.out_bytes, r.err.splitlines()), (1, b"", [
-            "Unable to keep a copy of standard input in '%s': No space left on device." % tmpdir,
-            "Error opening input file '-'."]), r)
 
     def test_manual_page(self):
         # It formats cleanly, carries this version and, like the README, documents every option and keyword.
@@ -109,11 +101,10 @@ class Driver(Case):
                     re.findall(r'\{"([a-z0-9-]+)", &Settings\.', src) + re.findall(r'strcmp\(keyword, "([a-z-]+)"\)', src))
         self.assertTrue({"dns-servers", "dns-inflight", "ipv6", "skip-versions"} <= words, words)
         for o in re.findall(r"^  -(\w+)", "\n".join(USAGE), re.M):
-            self.assertRegex(man, r"(?m)^\.B[IR]? \\-%s\b" % o)
-            self.assertIn("-" + o, readme)
+            self.assertTrue(re.search(r"(?m)^\.B[IR]? \\-%s\b" % o, man) and "-" + o in readme, o)
         for w in words:
-            self.assertRegex(man, r"(?m)^\.BI %s " % re.escape(w.replace("-", "\\-")))
-            self.assertRegex(readme, r"`%s\b" % re.escape(w))
+            self.assertTrue(re.search(r"(?m)^\.BI %s " % re.escape(w.replace("-", "\\-")), man) and
+                            re.search(r"`%s\b" % re.escape(w), readme), w)
 
 
 if __name__ == "__main__":
