@@ -1,7 +1,6 @@
-"""Faults only a real run shows: the disk full at each output, room found
-missing only at fsync, damaged input. After each the cache is whole (the old
-file, or the table the run reported writing), each log holds its own bytes or
-its whole translation, and no temporary is left behind."""
+"""The disk full at each output, or found full only at fsync; damaged input.
+After each the cache is the old file or the table the run reported writing,
+each log its own bytes or its whole translation, and no temporary is left."""
 
 import gzip, random, re, subprocess, time
 
@@ -13,8 +12,7 @@ KINDS = {"gzip": ([], ".gz"), "bzip2": (["-bzip2"], ".bz2"), "plain": (["-normal
 MODES = {"keep": [], "exchange": ["-exchange"], "kill": ["-kill"]}
 
 
-def cache_bytes(table):
-    return "".join("%d %s %s\n" % (NOW, a, n) for a, n in table.items()).encode()
+cache_bytes = lambda table: "".join("%d %s %s\n" % (NOW, a, n) for a, n in table.items()).encode()
 
 
 def make_log(rng, size, addrs):
@@ -23,8 +21,7 @@ def make_log(rng, size, addrs):
         rng.randint(1, 99999), rng.choice(addrs)) for _ in range(size // 100)).encode()
 
 
-def pages(n):
-    return -(-n // 4096) * 4096
+pages = lambda n: -(-n // 4096) * 4096
 
 
 class DiskFull(Case):
@@ -33,8 +30,8 @@ class DiskFull(Case):
     def setUp(self):
         super().setUp()
         rng = random.Random(13)
-        self.old = {"10.0.%d.%d" % (i // 200, i % 200): "h%d.example.org" % i for i in range(120)}
-        self.old.update({"10.1.0.%d" % i: "*" for i in range(19)})
+        self.old = dict({"10.0.%d.%d" % (i // 200, i % 200): "h%d.example.org" % i for i in range(120)},
+                        **{"10.1.0.%d" % i: "*" for i in range(19)})
         new = ["10.2.%d.%d" % (i // 200, i % 200) for i in range(200)]
         self.logs = [("log%d" % i, make_log(rng, size, list(self.old) + new)) for i, size in enumerate((6000, 18000, 60000))]
         used = {a.decode() for _n, t in self.logs for a in harness.ADDR.findall(t)}
