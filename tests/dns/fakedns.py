@@ -31,8 +31,7 @@ def address(labels):
 
 
 def wire(text, offset):
-    return b"".join(struct.pack("!H", 0xC000 | (offset + int(t[2:]))) if t.startswith("@") else bytes.fromhex(t)
-                    for t in text.split())
+    return b"".join(struct.pack("!H", 0xC000 | offset + int(t[2:])) if t[0] == "@" else bytes.fromhex(t) for t in text.split())
 
 
 as_list = lambda x: x if isinstance(x, list) else [x]

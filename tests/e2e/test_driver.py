@@ -28,7 +28,8 @@ class Driver(Case):
             (["-q", "a.log"], [], 1, [BAD % "-q"] + USAGE), (["-verbose"], [], 1, BANNER + USAGE + DONE),
             (["-verbose", "-x", "a.log"], [], 1, BANNER + [BAD % "-x"] + USAGE + DONE), (["-Verbose"], [], 1, USAGE + DONE),
             (["-v", "-settings", "x.cfg", "a.log"], [], 1, BANNER + [BAD % "-settings"] + USAGE + DONE),
-            (["-sfoo", "x.cfg", "a.log"], [], 1, [BAD % "-sfoo"] + USAGE), (["-vx", "a.log"], [], 1, BANNER + [BAD % "-vx"] + USAGE),
+            (["-sfoo", "x.cfg", "a.log"], [], 1, [BAD % "-sfoo"] + USAGE),
+            (["-vx", "a.log"], [], 1, BANNER + [BAD % "-vx"] + USAGE),
             (["-t", "-v", "-n", "a.log"], [], 0, [NEW, "Looking up 'a.log'"]),
             (["-v", "a.log"], ["cache fromcfg"], 1, BANNER + ["'fromcfg' not found, creating it.", "Looking up 'a.log'"]),
             (["a.log"], [], 1, [NEW]),  # every lookup succeeds, nothing translated
@@ -79,17 +80,16 @@ class Driver(Case):
                        for i in range(3000)).encode()
         harness.write_file(self.tmp / "f.log", text)
         tmpdir = self.tmp / "tmpdir"
-        env = {"TMPDIR": str(tmpdir)}
         tmpdir.mkdir()
         # The stream is byte for byte the file translation; messages go to stderr.
         for opts, suffix in [([], ".gz"), (["-normal", "-windows"], ".out"), (["-bzip2", "-level", "1"], ".bz2")]:
             self.lv(["-t"] + opts + ["f.log"])
             for data in (text, gzip.compress(text), bz2.compress(text)):
                 with self.subTest(opts=opts, input=data[:3]):
-                    r = self.lv(["-verbose", "-t"] + opts + ["-"], clean=False, stdin=data, env=env)
-                    self.assertEqual((r.rc, r.out_bytes == (self.tmp / ("f.log" + suffix)).read_bytes()), (0, True), r)
-                    self.assertEqual(r.err.splitlines()[::len(r.err.splitlines()) - 1], [BANNER[0], "Complete."], r)
-                    self.assertEqual(os.listdir(tmpdir), [])
+                    r = self.lv(["-verbose", "-t"] + opts + ["-"], clean=False, stdin=data, env={"TMPDIR": str(tmpdir)})
+                    err = r.err.splitlines()
+                    self.assertEqual((r.rc, r.out_bytes == (self.tmp / ("f.log" + suffix)).read_bytes(), os.listdir(tmpdir),
+                                      err[:1] + err[-1:]), (0, True, [], [BANNER[0], "Complete."]), r)
 
     def test_manual_page(self):
         # It formats cleanly, carries this version and, like the README, documents every option and keyword.

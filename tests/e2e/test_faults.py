@@ -5,7 +5,6 @@ each log its own bytes or its whole translation, and no temporary is left."""
 import gzip, random, re, subprocess, time
 
 import harness
-from harness import Case
 
 NOW = int(time.time()) // 60
 KINDS = {"gzip": ([], ".gz"), "bzip2": (["-bzip2"], ".bz2"), "plain": (["-normal"], ".out")}
@@ -24,7 +23,7 @@ def make_log(rng, size, addrs):
 pages = lambda n: -(-n // 4096) * 4096
 
 
-class DiskFull(Case):
+class DiskFull(harness.Case):
     shared_dns = True
 
     def setUp(self):
@@ -41,8 +40,7 @@ class DiskFull(Case):
     def run_in(self, fs, kind, mode, env=None):
         [p.unlink() for p in fs.iterdir()]
         (fs / "dnscache").write_bytes(cache_bytes(self.old))
-        for name, _t in self.logs:
-            (fs / name).write_bytes(self.source[name])
+        [(fs / name).write_bytes(data) for name, data in self.source.items()]
         opts, suffix = KINDS[kind]
         r = self.lv(["-verbose", "-translate", "-unix", "-cache", fs / "dnscache"] + opts + MODES[mode] +
                     [fs / n for n, _t in self.logs], env=env)
@@ -62,8 +60,7 @@ class DiskFull(Case):
             else:
                 self.assertEqual(harness.read_file(out), harness.translate(text, self.want), (name, r))
                 self.assertEqual(log.exists(), mode != "kill", r)
-        self.assertEqual(len(done), 3, r)
-        self.assertEqual(r.rc, 0 if done[-1] and wrote else 1, r)
+        self.assertEqual((len(done), r.rc), (3, 0 if done[-1] and wrote else 1), r)
         allowed = {"dnscache", "dnscache.bak", "dnscache.lock"} | {n + s for n, _t in self.logs for s in ("", suffix)}
         self.assertEqual([p.name for p in fs.iterdir() if p.name not in allowed], [], r)
         return bool(wrote), done
@@ -98,8 +95,8 @@ class DiskFull(Case):
         for data in (z[:len(z) // 2], z[:100] + b"\xff" * 50 + z[150:]):
             harness.write_file(self.tmp / "a.gz", data)
             r = self.lv(["-translate", "-exchange", "a.gz"])
-            self.assertEqual((r.rc, "Read error on input!" in r.out, (self.tmp / "a.gz").read_bytes() == data), (1, True, True), r)
-            self.assertEqual([p.name for p in self.tmp.glob("a*")], ["a.gz"])
+            self.assertEqual((r.rc, "Read error on input!" in r.out, (self.tmp / "a.gz").read_bytes() == data,
+                              [p.name for p in self.tmp.glob("a*")]), (1, True, True, ["a.gz"]), r)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,6 @@ and how lines are counted (the verbose totals are the oracle)."""
 import bz2, gzip, io, re, zipfile
 
 import harness
-from harness import Case
 
 TOTALS = re.compile(r"^Looked up ([\d,]+) IPs, used ([\d,]+) from cache, total of ([\d,]+) in cache,\n"
                     r"  ([\d,]+) duplicates, ([\d,]+) lines in \d+:\d\d!$", re.M)
@@ -40,7 +39,7 @@ def boundaries():
     return bytes(buf) + b"\n", [".".join(str(int(x)) for x in w.split(b".")) for w in re.findall(rb"[\d.]{15}", buf)]
 
 
-class Scan(Case):
+class Scan(harness.Case):
     shared_dns = True
 
     def test_what_is_asked_and_counted(self):
