@@ -81,7 +81,10 @@ class Server:
         self.default, self.forward = doc.get("default", "auto"), {k.lower(): r for k, r in doc.get("forward", {}).items()}
         self.log, self.lock = open(args.log, "a", buffering=1), threading.Lock()
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.setsockopt(socket.SOL_SOCKET, 33, 32 << 20)  # SO_RCVBUFFORCE: bursts of thousands
+        try:  # bursts of thousands; past rmem_max only with privilege (SO_RCVBUFFORCE)
+            self.udp.setsockopt(socket.SOL_SOCKET, 33, 32 << 20)
+        except PermissionError:
+            self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 32 << 20)
         self.udp.bind(("127.0.0.1", args.port))
         self.port, server = self.udp.getsockname()[1], self
 

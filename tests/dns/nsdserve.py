@@ -21,6 +21,8 @@ CONF = """server:
   logfile: "{d}/nsd.log"
   rrl-ratelimit: 0
   minimal-responses: yes
+remote-control:
+  control-enable: no
 zone:
   name: "in-addr.arpa."
   zonefile: "{d}/in-addr.arpa.zone"

@@ -53,8 +53,7 @@ std::string FuzzRead(const std::string& path, bool* damaged, uint32_t seed, int3
   }
   while (char* p = size ? nullptr : INGetBuffer(in, nullptr)) {
     // More than the reader promised to keep visible stays visible.
-    FUZZ_CHECK(in->buff_cnt > 0 && p[in->buff_cnt] == 0 &&
-               (in->buff_cnt > IN_KEEP || in->at_eof || in->read_error));
+    FUZZ_CHECK(in->buff_cnt > 0 && p[in->buff_cnt] == 0 && (in->buff_cnt > IN_KEEP || in->at_eof || in->read_error));
     FUZZ_CHECK(INPercent(in) >= -1 && INPercent(in) <= 1000);
     int32_t n = in->buff_cnt;
     seed = seed ? seed * 1103515245u + 12345u : 0;

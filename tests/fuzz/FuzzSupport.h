@@ -18,8 +18,7 @@ std::string FuzzWrite(const char* name, const void* data, size_t size);
 // error. Consumed in steps a small generator draws from seed (0: each window whole), or with size,
 // as lines of that buffer size ("|" after a cut one).
 std::string FuzzRaw(const std::string& path);
-std::string FuzzRead(const std::string& path, bool* damaged = nullptr, uint32_t seed = 0,
-                     int32_t size = 0);
+std::string FuzzRead(const std::string& path, bool* damaged = nullptr, uint32_t seed = 0, int32_t size = 0);
 // An empty host table, and entries in it as if from the cache file (name
 // null: pending). fuzzLookups: every address LkLookup was asked about since.
 void FuzzResetTable();
@@ -27,5 +26,4 @@ void FuzzAddHost(uint32_t address, const char* name);
 extern std::vector<uint32_t> fuzzLookups;
 
 // Stops the process on a failed check, so that libFuzzer keeps the input.
-#define FUZZ_CHECK(c) \
-  ((c) ? (void)0 : (fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #c), abort()))
+#define FUZZ_CHECK(c) ((c) ? (void)0 : (fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #c), abort()))

@@ -19,8 +19,7 @@ extern "C" time_t time(time_t* t) { return t ? *t = 1800000000 : 1800000000; }
 // parser sees, and strchr finds it too).
 static bool EndsLine(const std::string& text, const std::string& name) {
   for (size_t at = 0; (at = text.find(" " + name, at)) != std::string::npos; at++)
-    if (at + 1 + name.size() == text.size() || strchr("\r\n", text[at + 1 + name.size()]))
-      return true;
+    if (at + 1 + name.size() == text.size() || strchr("\r\n", text[at + 1 + name.size()])) return true;
   return false;
 }
 
@@ -62,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (auto& kv : Load(second)) {
     auto it = loaded.find(kv.first);
     bool counted = Settings.private_cache && kv.second.first[0] == '*';
-    FUZZ_CHECK(it != loaded.end() && it->second.first == kv.second.first &&
-               (!counted || it->second == kv.second));
+    FUZZ_CHECK(it != loaded.end() && it->second.first == kv.second.first && (!counted || it->second == kv.second));
   }
   return 0;
 }

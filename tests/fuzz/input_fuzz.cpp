@@ -8,8 +8,7 @@
 // (14 for bzip2's empty stream), and a shorter file is text.
 static bool Compressed(const std::string& d) {
   if (d.size() < 16 && !(d.size() == 14 && d[0] == 'B')) return false;
-  return d.compare(0, 2, "\x1f\x8b") == 0 || d.compare(0, 3, "BZh") == 0 ||
-         d.compare(0, 4, "PK\3\4") == 0;
+  return d.compare(0, 2, "\x1f\x8b") == 0 || d.compare(0, 3, "BZh") == 0 || d.compare(0, 4, "PK\3\4") == 0;
 }
 
 // The same split done on the whole text: CR, LF and CR LF end lines, and a
@@ -18,8 +17,7 @@ static std::string Lines(const std::string& s, int32_t size) {
   std::string out;
   for (size_t i = 0, j; i < s.size(); i = j + (s.compare(j, 2, "\r\n") == 0 ? 2 : 1)) {
     j = std::min(s.find_first_of("\r\n", i), s.size());
-    out +=
-        j - i <= (size_t)size - 2 ? s.substr(i, j - i) + "\n" : s.substr(i, (size_t)size - 2) + "|";
+    out += j - i <= (size_t)size - 2 ? s.substr(i, j - i) + "\n" : s.substr(i, (size_t)size - 2) + "|";
   }
   return out;
 }

@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t want6[16];
   char text[IP6_TEXT_SIZE];
   bool ok = IP6Parse(s.data(), s.data() + s.size(), &key6);
-  FUZZ_CHECK(ZeroLedQuad(s) || (ok == (inet_pton(AF_INET6, s.c_str(), want6) == 1) &&
-                                (!ok || memcmp(key6.b, want6, 16) == 0)));
+  FUZZ_CHECK(ZeroLedQuad(s) ||
+             (ok == (inet_pton(AF_INET6, s.c_str(), want6) == 1) && (!ok || memcmp(key6.b, want6, 16) == 0)));
   if (ok) IP6Format(&key6, text);
   FUZZ_CHECK(!ok || (strlen(text) <= IP6_TEXT_MAX && IP6Parse(text, text + strlen(text), &back6) &&
                      memcmp(&back6, &key6, sizeof key6) == 0));
