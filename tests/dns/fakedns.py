@@ -21,13 +21,10 @@ RCODES = {"nodata": 0, "servfail": 2, "nxdomain": 3, "refused": 5}
 def address(labels):
     """The address a reverse name stands for, or None."""
     low = [x.decode("latin-1").lower() for x in labels]
-    try:
-        if len(low) == 6 and low[4:] == ["in-addr", "arpa"]:
-            return ipaddress.IPv4Address(".".join(reversed(low[:4])))
-        if len(low) == 34 and low[32:] == ["ip6", "arpa"] and all(len(x) == 1 for x in low[:32]):
-            return ipaddress.IPv6Address(int("".join(reversed(low[:32])), 16))
-    except ValueError:
-        return None
+    if len(low) == 6 and low[4:] == ["in-addr", "arpa"]:
+        return ipaddress.IPv4Address(".".join(reversed(low[:4])))
+    if len(low) == 34 and low[32:] == ["ip6", "arpa"] and all(len(x) == 1 for x in low[:32]):
+        return ipaddress.IPv6Address(int("".join(reversed(low[:32])), 16))
 
 
 def wire(text, offset):

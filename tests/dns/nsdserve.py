@@ -63,5 +63,4 @@ if __name__ == "__main__":
         ap.add_argument(flag, type=kind, required=flag != "--dir")
     args = ap.parse_args()
     conf = prepare(args.dir or tempfile.mkdtemp(prefix="nsdserve-"), read_map(args.map), args.port)
-    print("nsd: %s, port %d" % (conf, args.port), flush=True)
     os.execv(command(conf)[0], command(conf))  # become nsd, so that signals reach it

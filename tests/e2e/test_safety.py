@@ -8,8 +8,7 @@ from pathlib import Path
 import harness
 from harness import Case, auto_name
 
-OTHER = 65534
-ADDRS = ["192.0.2.%d" % i for i in range(1, 21)]
+OTHER, ADDRS = 65534, ["192.0.2.%d" % i for i in range(1, 21)]
 LOG = "".join('%s - - [06/Dec/2024:11:00:00 +0000] "GET /%d HTTP/1.1" 200 5\n' % (a, i) for i, a in enumerate(ADDRS)).encode()
 NAMED = harness.translate(LOG, {a: auto_name(a) for a in ADDRS})
 NOW = int(time.time()) // 60
