@@ -1,15 +1,14 @@
 #!/usr/bin/python3
 """Scriptable DNS server on 127.0.0.1 (UDP, TCP on the same port) for tests:
   fakedns.py --rules RULES.json --log QUERIES.log [--port N] [--port-file F]
-RULES.json: {"default": RULE, "rules": {ADDRESS or PREFIX: RULE}, "forward":
-{NAME: RULE}}; a PTR query takes its address's rule (exact, longest prefix,
-default), any other its name's (none: NXDOMAIN). RULE: "auto" (PTR
-host-a-b-c-d.example), "nxdomain", "servfail", "refused", "nodata", "drop", a
-name, or a dict of "do" (one of those), "name" (or a list), "a" (A or AAAA
-addresses), "cname" (a chain first), "owner", "delay" (ms); made by hand: "raw"
-(names split at "."), "wire" (hex; "@+N" points at its own offset + N),
-"wire_owner", "rdlength"; spoilt: "qname", "id_delta", "ancount", "cut" (first
-N bytes; negative: all but -N), "replies" (a RULE each). Logged on receipt: "ADDRESS\tTIME" (PTR) or "NAME\tQTYPE\tTIME"."""
+RULES.json: {"default": RULE, "rules": {ADDRESS or PREFIX: RULE}, "forward": {NAME: RULE}}; a PTR
+query takes its address's rule (exact, longest prefix, default), any other its name's (none:
+NXDOMAIN). RULE: "auto" (PTR host-a-b-c-d.example), "nxdomain", "servfail", "refused", "nodata",
+"drop", a name, or a dict of "do" (one of those), "name" (or a list), "a" (A or AAAA addresses),
+"cname" (a chain first), "owner", "delay" (ms); made by hand: "raw" (names split at "."), "wire"
+(hex; "@+N" points at its own offset + N), "wire_owner", "rdlength"; spoilt: "qname", "id_delta",
+"ancount", "cut" (first N bytes; negative: all but -N), "replies" (a RULE each).
+Logged on receipt: "ADDRESS\tTIME" (PTR) or "NAME\tQTYPE\tTIME"."""
 
 import argparse, ipaddress, json, os, socket, socketserver, struct, sys, threading, time
 

@@ -1,6 +1,5 @@
-"""End-to-end harness. Importing it re-executes the process under `scripts/netns
--m`, so the binary reaches loopback servers only. LOGVANE_KEEP_TMP=1 keeps
-every test's directory."""
+"""End-to-end harness. Importing it re-executes the process under `scripts/netns -m`,
+so the binary reaches loopback servers only. LOGVANE_KEEP_TMP=1 keeps test directories."""
 
 import bz2, ctypes, gzip, json, os, re, shutil, signal, socket, subprocess, sys, tempfile, time, unittest
 from pathlib import Path
@@ -128,9 +127,6 @@ class FakeDNS(Server):
 
     def clear_queries(self):
         self.log.write_text("")
-
-    def describe(self):
-        return "\nfakedns %s; queries: %s" % (self.server, self._entries()[:40])
 
 
 class NSD(Server):

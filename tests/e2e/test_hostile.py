@@ -50,6 +50,11 @@ LOG = ("".join("%s %s - \"GET /?from=%s&x=%s HTTP/1.1\" 200 %d\n" % (ORDINARY[i 
 
 class Hostile(Case):
     def test_hostile_answers(self):
+        # The harness first: outside a private namespace it refuses to run; it refuses servers off this host.
+        env = dict(os.environ, **{harness.MARKER: str(os.stat("/proc/self/ns/net").st_ino)})
+        r = subprocess.run([harness.PYTHON, "-c", "import harness"], cwd=str(harness.HERE), env=env, capture_output=True)
+        self.assertEqual((r.returncode, r.stderr), (2, b"harness: not a private network namespace\n"))
+        self.assertRaises(AssertionError, harness.check_loopback, "dns-servers 127.0.0.1:53,192.0.2.1\n")
         harness.write_file(self.tmp / "a.log", LOG)
         for private in (False, True):
             with self.subTest(private=private), FakeDNS({a: r for a, r, _w in CASES}) as dns:
@@ -68,7 +73,7 @@ class Hostile(Case):
                         self.assertEqual(tries is not None, private and name[0] == "*", (a, name))
                     self.assertEqual({a: got[a][2] for a in ORDINARY}, {a: auto_name(a) for a in ORDINARY})
                     wrong = {a: got[a][2] for a, _r, ok in CASES if re.sub(r"^\*.*", "*", got[a][2]) not in ok}
-                    self.assertEqual(wrong, {}, str(r) + dns.describe())
+                    self.assertEqual(wrong, {}, r)
                     out = harness.read_file(self.tmp / "a.log.gz")
                     self.assertEqual(out, harness.translate(LOG, {a: v[2] for a, v in got.items()}))  # no CR or NUL either
                     if run:  # read back whole: only passing failures asked again
@@ -77,13 +82,6 @@ class Hostile(Case):
                         self.assertEqual(settled(got), settled(first))
                     first = got
                     os.rename(self.tmp / "a.log.gz", self.tmp / "first.gz")
-
-    def test_harness_itself(self):
-        # Outside a private namespace it refuses to run; it refuses servers off this host.
-        env = dict(os.environ, **{harness.MARKER: str(os.stat("/proc/self/ns/net").st_ino)})
-        r = subprocess.run([harness.PYTHON, "-c", "import harness"], cwd=str(harness.HERE), env=env, capture_output=True)
-        self.assertEqual((r.returncode, r.stderr), (2, b"harness: not a private network namespace\n"))
-        self.assertRaises(AssertionError, harness.check_loopback, "dns-servers 127.0.0.1:53,192.0.2.1\n")
 
 
 if __name__ == "__main__":

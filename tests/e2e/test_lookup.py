@@ -32,18 +32,17 @@ class Lookups(Case):
                 with FakeDNS(rules) as dns:
                     before = int(time.time()) // 60
                     r = self.lv(["-V"] + ["-private"] * private + ["a.log"], dns=dns)
-                    self.assertEqual(sorted(set(dns.queries())), sorted(rules), dns.describe())
+                    self.assertEqual(sorted(set(dns.queries())), sorted(rules))
                 self.assertEqual(r.rc, 1, r)
-                for line in ("Looked up 9 IPs, used 0 from cache, total of 9 in cache,\n  171 duplicates, 180 lines",
-                             "The DNS servers could not be reached; 1 address was left unresolved.\n"):
-                    self.assertIn(line, r.out, r)
+                self.assertTrue("Looked up 9 IPs, used 0 from cache, total of 9 in cache,\n  171 duplicates, 180 lines" in r.out
+                                and "The DNS servers could not be reached; 1 address was left unresolved.\n" in r.out, r)
                 got = read_cache(self.tmp / "dnscache")
                 self.assertEqual({a: v[1:] for a, v in got.items()},
                                  {a: (1 if private and n[0] == "*" else None, n) for a, n in want.items()}, r)
                 self.assertTrue(all(before <= v[0] <= before + 1 for v in got.values()), got)
                 with FakeDNS() as dns:
                     r = self.lv(["-V"] + ["-private"] * private + ["a.log"], dns=dns)
-                    self.assertEqual(sorted(dns.queries()), again, dns.describe())
+                    self.assertEqual(sorted(dns.queries()), again)
                 self.assertIn("Read 8 entries from DNS cache, 7 (87%) were unresolved.\n", r.out, r)
                 self.assertEqual(names(self.tmp / "dnscache"), dict(want, **{a: auto_name(a) for a in again}), r)
 
@@ -83,7 +82,7 @@ class Lookups(Case):
         with FakeDNS(rules, forward=forward) as dns:
             r = self.lv(args, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=cfg)
             self.assertEqual((sorted(dns.forward_queries()), sorted(dns.forward_queries(28))),
-                             (sorted(forward), ["four.example", "match6.example"]), dns.describe())
+                             (sorted(forward), ["four.example", "match6.example"]))
             self.assertIn("Forward checks: 4 confirmed, 4 unconfirmed.", r.out, r)
             self.assertEqual((r.rc, names(self.tmp / "dnscache")), (1, want), r)
             self.assertEqual((self.tmp / "a.log.out").read_text(), "".join(
@@ -93,9 +92,9 @@ class Lookups(Case):
             for c in (cfg, ["ipv6 on"]):
                 dns.clear_queries()
                 r = self.lv(args, dns=dns, dns_timeout=1000, dns_tries=1, config_lines=c)
-                self.assertEqual(sorted(set(dns.queries())), ["192.0.2.26", "192.0.2.27"], dns.describe())
+                self.assertEqual(sorted(set(dns.queries())), ["192.0.2.26", "192.0.2.27"])
                 self.assertEqual(set(dns.forward_queries()), {"crawler.search.example", "refused.example"}
-                                 if len(c) == 2 else set(), dns.describe())
+                                 if len(c) == 2 else set())
                 self.assertNotIn("other.example", (self.tmp / "a.log.out").read_text(), r)
 
     def test_failures_asked_again(self):
@@ -130,12 +129,12 @@ class Lookups(Case):
                     break
             else:
                 self.skipTest("every run crossed a second boundary")
-            self.assertEqual(sorted(set(dns.queries())), sorted(row[0] for row in rows if row[4]), dns.describe())
+            self.assertEqual(sorted(set(dns.queries())), sorted(row[0] for row in rows if row[4]))
             self.assertEqual(read_cache(self.tmp / "dnscache"), {a: (now if renewed else now - age, t, n)
                                                                  for a, age, _t, _n, _x, renewed, t, n in rows + unmet}, r)
             dns.clear_queries()  # the retry used up the fourth try: never again
             self.lv(["-private", "a.log"], dns=dns, dns_timeout=200, config_lines=["divisor 1", "ipv6 on"])
-            self.assertNotIn("198.51.100.1", dns.queries(), dns.describe())
+            self.assertNotIn("198.51.100.1", dns.queries())
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 """The lookup pass over log text: which runs of digits and dots are asked for,
 and how lines are counted (the verbose totals are the oracle)."""
 
-import bz2, gzip, io, re, zipfile
+import bz2, gzip, io, random, re, time, zipfile
 
 import harness
 
@@ -28,9 +28,8 @@ def zipped(members):
 
 
 def boundaries():
-    """One line of about 380 KB: wide addresses (leading zeros) over every 32
-    KiB boundary at a different distance, then gaps around the scanner's
-    32,753-byte step; and the addresses in their plain form."""
+    """One line of about 380 KB: wide addresses (leading zeros) over every 32 KiB boundary at a different
+    distance, then gaps around the scanner's 32,753-byte step; and the addresses in their plain form."""
     wide = lambda k, d: ("%03d.%03d.%03d.%03d" % (10, 20 + k, k, d)).encode()
     buf = bytearray(b"a" * 7 * 32768)
     for k, d in enumerate((1, 4, 7, 10, 12, 14), 1):
@@ -84,6 +83,15 @@ class Scan(harness.Case):
                 r = self.lv(["-V"] + [n for n, _d in files], config_lines=config)
                 want = [tuple(format(n, ",") for n in t) for t in totals]
                 self.assertEqual((sorted(self.dns.queries()), TOTALS.findall(r.out)), (sorted(asked), want), r)
+
+    def test_many_addresses(self):
+        # Twenty thousand addresses in the cache and in the log: each keeps its own name.
+        addrs = ["10.%d.%d.%d" % (n >> 16, n >> 8 & 255, n & 255) for n in random.Random(5).sample(range(1 << 24), 20000)]
+        table = {a: harness.auto_name(a) for a in addrs}
+        harness.write_file(self.tmp / "dnscache", "".join("%d %s %s\n" % (time.time() // 60, a, n) for a, n in table.items()))
+        log = harness.write_file(self.tmp / "a.log", "".join("%s x\n" % a for a in addrs)).read_bytes()
+        self.lv(["-translate", "-normal", "a.log"])
+        self.assertEqual(((self.tmp / "a.log.out").read_bytes() == harness.translate(log, table), self.dns.queries()), (True, []))
 
 
 if __name__ == "__main__":
