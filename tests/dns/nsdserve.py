@@ -1,18 +1,10 @@
 #!/usr/bin/python3
-"""Authoritative reverse DNS on loopback with nsd, for tests and benchmarks.
+"""Authoritative reverse DNS on loopback with nsd, for tests and benchmarks:
+prepare() writes zone "in-addr.arpa." (a PTR per address: name entry, NXDOMAIN
+for the rest) and nsd.conf; read_map() reads "address name" lines. As a program,
+inside scripts/netns: nsdserve.py --map FILE --port N [--dir D]"""
 
-As a module: prepare(workdir, mapping, port) writes zone "in-addr.arpa." (one
-PTR per address -> name entry, NXDOMAIN for the rest) and nsd.conf, and returns
-the configuration's path; command(conf) is nsd in the foreground; read_map(path)
-reads "address name" lines (# comments).
-As a program, inside a private network namespace (scripts/netns):
-  nsdserve.py --map FILE --port N [--dir D]
-"""
-
-import argparse
-import os
-import shutil
-import tempfile
+import argparse, os, shutil, tempfile
 
 CONF = """server:
   ip-address: 127.0.0.1
@@ -49,13 +41,11 @@ def prepare(workdir, mapping, port):
     os.makedirs(d, exist_ok=True)
     with open(os.path.join(d, "in-addr.arpa.zone"), "w") as f:
         f.write("$ORIGIN in-addr.arpa.\n$TTL 300\n@ IN SOA ns.invalid. hostmaster.invalid. 1 3600 600 86400 60\n"
-                "@ IN NS ns.invalid.\n")
-        for addr, name in mapping.items():
-            f.write("%s.in-addr.arpa. IN PTR %s\n" % (".".join(reversed(addr.split("."))), zone_escape(name)))
-    conf = os.path.join(d, "nsd.conf")
-    with open(conf, "w") as f:
+                "@ IN NS ns.invalid.\n" + "".join("%s.in-addr.arpa. IN PTR %s\n" % (
+                    ".".join(reversed(addr.split("."))), zone_escape(name)) for addr, name in mapping.items()))
+    with open(os.path.join(d, "nsd.conf"), "w") as f:
         f.write(CONF.format(port=port, d=d))
-    return conf
+    return os.path.join(d, "nsd.conf")
 
 
 def command(conf):
@@ -73,6 +63,4 @@ if __name__ == "__main__":
         ap.add_argument(flag, type=kind, required=flag != "--dir")
     args = ap.parse_args()
     conf = prepare(args.dir or tempfile.mkdtemp(prefix="nsdserve-"), read_map(args.map), args.port)
-    print("nsd: %s, port %d" % (conf, args.port), flush=True)
-    argv = command(conf)
-    os.execv(argv[0], argv)  # become nsd, so that signals reach it
+    os.execv(command(conf)[0], command(conf))  # become nsd, so that signals reach it

@@ -1,33 +1,13 @@
-"""End-to-end harness. Importing it re-executes the process under `scripts/netns
--m` (private network and mount namespaces), so the binary reaches loopback
-servers only. CTest sets LOGVANE_BINARY, LOGVANE_SHIM and LOGVANE_SOURCE_DIR;
-LOGVANE_KEEP_TMP=1 keeps every test's directory (a failed test's is kept)."""
+"""End-to-end harness. Importing it re-executes the process under `scripts/netns -m`,
+so the binary reaches loopback servers only. LOGVANE_KEEP_TMP=1 keeps test directories."""
 
-import bz2
-import ctypes
-import gzip
-import json
-import os
-import re
-import shutil
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
+import bz2, ctypes, gzip, json, os, re, shutil, signal, socket, subprocess, sys, tempfile, time, unittest
 from pathlib import Path
 
 from dnslib import DNSRecord
 
-MARKER = "LOGVANE_E2E_NETNS"
-HERE = Path(__file__).resolve().parent
-PYTHON = "/usr/bin/python3"
-SANITIZED = os.environ.get("LOGVANE_SANITIZED", "").upper() in ("1", "ON", "TRUE", "YES")
+MARKER, PYTHON, HERE = "LOGVANE_E2E_NETNS", "/usr/bin/python3", Path(__file__).resolve().parent
 SHIM_ENV = {"LD_PRELOAD": os.environ.get("LOGVANE_SHIM", ""), "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
-
-
 NETNS = str(os.stat("/proc/self/ns/net").st_ino)
 if MARKER not in os.environ:
     sys.stdout.flush()
@@ -40,8 +20,8 @@ sys.path.insert(0, str(HERE.parent / "dns"))
 import nsdserve  # noqa: E402
 
 
-def binary():
-    return os.environ["LOGVANE_BINARY"]
+binary = lambda: os.environ["LOGVANE_BINARY"]
+main = lambda: unittest.main(verbosity=2)
 
 
 class TempDir:
@@ -49,15 +29,11 @@ class TempDir:
         self.path, self.keep = Path(tempfile.mkdtemp(prefix=prefix)), keep or os.environ.get("LOGVANE_KEEP_TMP") == "1"
 
     def cleanup(self):
-        if self.keep:
-            sys.stderr.write("harness: kept %s\n" % self.path)
-        else:
-            shutil.rmtree(self.path, True)
+        sys.stderr.write("harness: kept %s\n" % self.path) if self.keep else shutil.rmtree(self.path, True)
 
 
 class Case(unittest.TestCase):
-    """self.tmp: a directory per test; with shared_dns, self.dns is one FakeDNS
-    for the class, its log cleared before each test."""
+    """self.tmp: a directory per test; shared_dns: one FakeDNS for the class."""
     shared_dns, dns = False, None
 
     @classmethod
@@ -68,42 +44,29 @@ class Case(unittest.TestCase):
     def setUp(self):
         d = TempDir()
         self.tmp = d.path
-        result = self._outcome.result
-        failed = lambda: any(getattr(t, "test_case", t) is self for t, _e in result.failures + result.errors)
-        self.addCleanup(lambda: (setattr(d, "keep", d.keep or failed()), d.cleanup()))
+        self.addCleanup(d.cleanup)
         if self.dns:
             self.dns.clear_queries()
 
     def lv(self, args, clean=True, **kw):
-        """run_logvane in self.tmp against self.dns; clean: nothing on stderr."""
         r = run_logvane(args, **dict(dict(cwd=self.tmp, dns=self.dns), **kw))
-        if clean:
-            self.assertEqual(r.err, "", r)
+        self.assertEqual(r.err if clean else "", "", r)
         return r
 
 
-def main():
-    unittest.main(verbosity=2)
-
-
 def dead_port():
-    """A loopback port nobody listens on, UDP or TCP."""
-    while True:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s, socket.socket() as t:
-            s.bind(("127.0.0.1", 0))
-            try:
-                t.bind(s.getsockname())
-                return s.getsockname()[1]
-            except OSError:
-                pass
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s, socket.socket() as t:
+        s.bind(("127.0.0.1", 0))
+        try:
+            return t.bind(s.getsockname()) or s.getsockname()[1]
+        except OSError:  # taken over TCP
+            return dead_port()
 
 
 class Server:
-    """A server process that dies with the test (PR_SET_PDEATHSIG) and is
-    stopped on leaving a with block."""
+    """A server process that dies with the test (PR_SET_PDEATHSIG)."""
 
     def start(self, argv, ready, timeout=30):
-        """argv(directory) starts the server; ready() says when it serves."""
         self.dir = TempDir(prefix="dns-")
         argv = argv(self.dir.path)
         with open(self.dir.path / "err", "w") as err:
@@ -116,32 +79,30 @@ class Server:
                 self.stop()
                 raise RuntimeError("%s did not start: %s" % (argv[:2], err))
             time.sleep(0.02)
+        self.server = "127.0.0.1:%d" % self.port
 
     def stop(self):
         self.proc.terminate()
         self.proc.wait()
         self.dir.cleanup()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
+    __enter__, __exit__ = lambda self: self, lambda self, *exc: self.stop()
 
 
 class FakeDNS(Server):
-    """tests/dns/fakedns.py (its docstring has the rules) on a loopback port:
-    rules {address or prefix: RULE}, default RULE, forward {name: RULE}."""
+    """tests/dns/fakedns.py (its docstring has the rules)."""
 
     def __init__(self, rules=None, default="auto", forward=None):
         def argv(d):
             (d / "rules").write_text(json.dumps({"default": default, "rules": rules or {}, "forward": forward or {}}))
             return [PYTHON, str(HERE.parent / "dns" / "fakedns.py"), "--rules", str(d / "rules"), "--log", str(d / "log"),
                     "--port-file", str(d / "port")]
-        self.start(argv, lambda: (self.dir.path / "port").exists())
+
+        def ready():
+            self.port = int((self.dir.path / "port").read_text()) if (self.dir.path / "port").exists() else None
+            return self.port
+        self.start(argv, ready)
         self.log = self.dir.path / "log"
-        self.port = int((self.dir.path / "port").read_text())
-        self.server = "127.0.0.1:%d" % self.port
 
     def _entries(self):
         """The log once the server has read every query sent before now: under
@@ -158,12 +119,8 @@ class FakeDNS(Server):
             time.sleep(0.01)
         return [x.split("\t") for x in lines if not x.startswith("sync-")]
 
-    def query_times(self):
-        """(address, time) of each PTR query in order, repeats included."""
-        return [(e[0], float(e[1])) for e in self._entries() if len(e) == 2]
-
     def queries(self):
-        return [a for a, _t in self.query_times()]
+        return [e[0] for e in self._entries() if len(e) == 2]
 
     def forward_queries(self, qtype=None):
         return [e[0] for e in self._entries() if len(e) == 3 and qtype in (None, int(e[1]))]
@@ -171,20 +128,15 @@ class FakeDNS(Server):
     def clear_queries(self):
         self.log.write_text("")
 
-    def describe(self):
-        return "\nfakedns %s; queries: %s" % (self.server, self._entries()[:40])
-
 
 class NSD(Server):
-    """nsd with a PTR record per mapping entry (address: name), NXDOMAIN otherwise."""
+    """nsd with a PTR record per mapping entry (address: name)."""
 
     def __init__(self, mapping):
         for attempt in range(5):  # a free port may be taken before nsd binds it
             self.port = dead_port()
-            self.server = "127.0.0.1:%d" % self.port
             try:
-                self.start(lambda d: nsdserve.command(nsdserve.prepare(str(d), mapping, self.port)), self._up, 60)
-                return
+                return self.start(lambda d: nsdserve.command(nsdserve.prepare(str(d), mapping, self.port)), self._up, 60)
             except RuntimeError:
                 if attempt == 4:
                     raise
@@ -219,17 +171,16 @@ def check_loopback(text):
 
 
 def write_config(path, dns=None, lines=(), dns_timeout=300, dns_tries=2):
-    """The servers of dns (FakeDNS, NSD, port, list; None: a dead port), the time-outs, then lines."""
-    servers = ",".join("127.0.0.1:%d" % getattr(d, "port", d) for d in (dns if isinstance(dns, list) else [dns or dead_port()]))
-    head = ["dns-servers " + servers] + ["dns-timeout %d" % dns_timeout] * (dns_timeout is not None) + \
-        ["dns-tries %d" % dns_tries] * (dns_tries is not None)
+    """dns: FakeDNS, NSD or None (a dead port)."""
+    head = ["dns-servers 127.0.0.1:%d" % (dns.port if dns else dead_port()), "dns-timeout %d" % dns_timeout,
+            "dns-tries %d" % dns_tries]
     return write_file(path, check_loopback("\n".join(head + list(lines)) + "\n").encode("latin-1"))
 
 
 def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120, dns_timeout=300, dns_tries=2,
                 env=None, wrap=()):
     """The binary in cwd with cwd/logvane.cfg (or the -settings file) written
-    anew, or as it is with config_lines=None; wrap: a command prefix."""
+    anew, or as it is with config_lines=None."""
     args = [str(a) for a in args]
     cfg = Path(cwd) / (args[1] if args[:1] == ["-settings"] else "logvane.cfg")
     if config_lines is not None:
@@ -254,21 +205,15 @@ def write_file(path, data):
 
 
 def read_file(path):
-    """A plain, gzip or bzip2 file's contents."""
     data = Path(path).read_bytes()
     return gzip.decompress(data) if data[:2] == b"\x1f\x8b" else bz2.decompress(data) if data[:3] == b"BZh" else data
 
 
 def read_cache(path):
-    """{address: (time, tries or None, name)} of a whole cache file, plain or
-    private; AssertionError for one cut short, a bad line or an address twice."""
-    try:
-        data, out = read_file(path), {}
-    except (EOFError, OSError) as e:
-        raise AssertionError("%s: %s" % (path, e))
-    if data and not data.endswith(b"\n"):
-        raise AssertionError("%s: last line cut short: %r" % (path, data[-80:]))
-    for line in data.split(b"\n")[:-1]:
+    """{address: (time, tries or None, name)}; an error for a file cut short, a
+    bad line or an address twice."""
+    data, out = read_file(path), {}
+    for line in data.split(b"\n")[:-1] + [b"(cut short)" + data[-80:]] * (data[-1:] not in (b"", b"\n")):
         m = re.fullmatch(rb"(-?\d+) (?:\$(\d+) )?(\S+) (.+)", line)
         if not m or m[3].decode() in out:
             raise AssertionError("%s: bad line %r" % (path, line))
@@ -276,22 +221,12 @@ def read_cache(path):
     return out
 
 
-def names(path):
-    return {a: v[2] for a, v in read_cache(path).items()}
-
-
-def auto_name(addr):
-    """The name fakedns gives an address by default."""
-    return "host-%s.example" % addr.replace(".", "-").replace(":", "-")
-
-
+names = lambda path: {a: v[2] for a, v in read_cache(path).items()}
+auto_name = lambda addr: "host-%s.example" % addr.replace(".", "-").replace(":", "-")
 ADDR = re.compile(rb"(?<![\d.])\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}(?![\d.])")
 
 
 def translate(text, names):
-    """What the translation makes of text (bytes): each IPv4 address with a
-    name in names ("*" failures aside) replaced."""
-    def one(m):
-        name = names.get(m[0].decode(), "*")
-        return m[0] if name[:1] == "*" else name.encode("latin-1")
-    return ADDR.sub(one, text)
+    """text (bytes) with each IPv4 address named in names replaced."""
+    return ADDR.sub(lambda m: m[0] if names.get(m[0].decode(), "*")[:1] == "*" else names[m[0].decode()].encode("latin-1"),
+                    text)

@@ -1,23 +1,14 @@
-"""A root run over a directory another user (uid 65534, in a child that
-switched to it) can write, and runs that overlap. Every planted name leaves
-the files it aims at as they were (bytes, inode, mode, owner), every run ends
-in bounded time, and overlapping runs lose neither a log nor a cache entry."""
+"""A root run over a directory another user (uid 65534) can write: every
+planted name leaves what it aims at as it was (bytes, inode, mode, owner);
+overlapping runs lose no cache entry."""
 
-import fcntl
-import gzip
-import os
-import signal
-import stat
-import subprocess
-import threading
-import time
+import fcntl, os, stat, subprocess, time
 from pathlib import Path
 
 import harness
-from harness import Case, FakeDNS, auto_name
+from harness import Case, auto_name
 
-OTHER = 65534
-ADDRS = ["192.0.2.%d" % i for i in range(1, 21)]
+OTHER, ADDRS = 65534, ["192.0.2.%d" % i for i in range(1, 21)]
 LOG = "".join('%s - - [06/Dec/2024:11:00:00 +0000] "GET /%d HTTP/1.1" 200 5\n' % (a, i) for i, a in enumerate(ADDRS)).encode()
 NAMED = harness.translate(LOG, {a: auto_name(a) for a in ADDRS})
 NOW = int(time.time()) // 60
@@ -28,11 +19,7 @@ def as_other(fn):
     pid = os.fork()
     if pid == 0:
         try:
-            os.setgroups([])
-            os.setgid(OTHER)
-            os.setuid(OTHER)
-            fn()
-            os._exit(0)
+            (os.setgroups([]), os.setgid(OTHER), os.setuid(OTHER), fn()) and os._exit(0)
         finally:
             os._exit(1)
     return os.waitpid(pid, 0)[1] == 0
@@ -51,9 +38,7 @@ class Safety(Case):
         os.chmod(self.tmp, 0o755)
         self.secret, self.shadow = harness.write_file(self.tmp / "secret", "root only\n"), \
             harness.write_file(self.tmp / "shadow", "root:x:0:0\n")
-        os.chmod(self.secret, 0o600)
-        os.chmod(self.shadow, 0o640)
-        os.chown(self.shadow, 0, 42)
+        os.chmod(self.secret, 0o600), os.chmod(self.shadow, 0o640), os.chown(self.shadow, 0, 42)
         self.victims = [self.secret, self.shadow, "/dev/null", "/dev/zero"]
         self.before = [state(p) for p in self.victims]
         self.www = self.tmp / "www"
@@ -61,14 +46,12 @@ class Safety(Case):
     def fresh(self, log=LOG, mode=0o644):
         subprocess.run(["rm", "-rf", str(self.www)], check=True)
         self.www.mkdir()
-        harness.write_file(self.www / "access.log", log)
-        os.chmod(self.www / "access.log", mode)
-        for p in (self.www, self.www / "access.log"):
-            os.chown(p, OTHER, OTHER)
+        os.chmod(harness.write_file(self.www / "access.log", log), mode)
+        [os.chown(p, OTHER, OTHER) for p in (self.www, self.www / "access.log")]
         return lambda name: str(self.www / name)
 
-    def lv(self, args, cwd=None, **kw):
-        return super().lv(args, cwd=cwd or self.www, timeout=30, dns_timeout=1000, **kw)
+    def lv(self, args, **kw):
+        return super().lv(args, cwd=self.www, timeout=30, dns_timeout=1000, **kw)
 
     def test_planted_names(self):
         d = self.fresh()
@@ -79,7 +62,6 @@ class Safety(Case):
         rows = [  # what the attacker does, arguments, lines the run must print, exit status
             ("cache link", lambda: os.symlink(self.secret, d("dnscache")), T, refused("dnscache", "Permission denied"), 1),
             ("cache fifo", lambda: os.mkfifo(d("dnscache")), T, refused("dnscache", "Not a regular file"), 1),
-            ("cache zero", None, ["-cache", "/dev/zero"] + T, refused("/dev/zero", "Not a regular file"), 1),
             ("backup link", lambda: (cache(0o664)(), os.symlink(self.secret, d("dnscache.bak"))), T, [], 0),
             ("lock link", lambda: os.symlink(self.shadow, d("dnscache.lock")), T, [], 0),
             ("lock fifo", lambda: os.mkfifo(d("dnscache.lock")), T, [], 0),
@@ -97,7 +79,7 @@ class Safety(Case):
                 d = self.fresh()
                 if what == "output hard link":  # link protection refuses this one to the attacker here
                     os.link(self.shadow, d("access.log.bz2"))
-                self.assertTrue(move is None or as_other(move))
+                self.assertTrue(as_other(move))
                 r = self.lv(args)
                 self.assertEqual((r.rc, [x for x in lines if x not in r.out.splitlines()]), (rc, []), r)
                 self.assertLess(r.elapsed, 20, r)
@@ -112,42 +94,15 @@ class Safety(Case):
                                                                                           b"fine.example"))
 
     def test_output_modes(self):
-        for mode in (0o600, 0o640):
-            for extra, out in (([], ".gz"), (["-bzip2"], ".bz2"), (["-normal"], ".out"), (["-exchange"], "")):
-                with self.subTest(mode=oct(mode), args=extra):
-                    d = self.fresh(mode=mode)
-                    self.assertEqual(self.lv(["-translate"] + extra + ["access.log"]).rc, 0)
-                    self.assertEqual(state(d("access.log" + out))[2:], (stat.S_IFREG | mode, OTHER, OTHER))
-                    self.assertEqual(harness.read_file(d("access.log" + out)), NAMED)
+        for mode, extra, out in ((0o600, [], ".gz"), (0o640, ["-bzip2"], ".bz2"), (0o640, ["-normal"], ".out"),
+                                 (0o600, ["-exchange"], ""), (0o640, ["-exchange"], "")):
+            with self.subTest(mode=oct(mode), args=extra):
+                d = self.fresh(mode=mode)
+                self.assertEqual(self.lv(["-translate"] + extra + ["access.log"]).rc, 0)
+                self.assertEqual(state(d("access.log" + out))[2:], (stat.S_IFREG | mode, OTHER, OTHER))
+                self.assertEqual(harness.read_file(d("access.log" + out)), NAMED)
 
     def test_overlapping_runs(self):
-        big = LOG * 60000  # about 5 MB: the first run is caught mid-way
-        log, tmp = self.www / "access.log", self.www / "access.log.$$$"
-        args = ["-translate", "-exchange", "-level", "9", "access.log"]
-        self.fresh(big)
-        self.lv(["access.log"])  # the cache first, so that the runs below only translate
-        cache = (self.www / "dnscache").read_bytes()
-        for stop in (True, False):
-            with self.subTest(stop=stop):
-                self.fresh(big)
-                (self.www / "dnscache").write_bytes(cache)
-                harness.write_config(self.www / "logvane.cfg", self.dns, dns_timeout=1000)
-                first = subprocess.Popen([harness.binary()] + args, cwd=self.www, stdout=subprocess.DEVNULL)
-                self.addCleanup(lambda p=first: (p.kill(), p.wait()))
-                deadline = time.monotonic() + 30
-                while not tmp.exists() and time.monotonic() < deadline:
-                    time.sleep(0.001)
-                if stop:
-                    first.send_signal(signal.SIGSTOP)
-                second = self.lv(args, config_lines=None)
-                if stop:
-                    self.assertIn("'access.log' is being translated by another run, skipping it.", second.out, second)
-                    self.assertEqual((second.rc, log.read_bytes() == big, tmp.exists()), (1, True, True), second)
-                    first.kill()
-                    first.wait()
-                    self.assertEqual(self.lv(args, config_lines=None).rc, 0)
-                first.wait()
-                self.assertEqual((harness.read_file(log) == NAMED * 60000, tmp.exists()), (True, False))
         # A run that finds the cache locked waits, then takes in what the
         # holder wrote meanwhile: neither's entries are lost.
         self.fresh()
@@ -162,49 +117,6 @@ class Safety(Case):
         self.assertEqual((waited, p.wait(30)), ("Waiting for another run to finish writing 'dnscache'.\n", 1))
         self.assertEqual(harness.names(self.www / "dnscache"), dict({a: auto_name(a) for a in ADDRS}, **{
             "10.9.9.8": "first.example", "10.9.9.9": "other.example"}))
-
-    def test_bounded_and_long(self):
-        self.fresh()
-        if not harness.SANITIZED:  # a million duplicate lines with long names, in a small address space
-            (self.www / "dup.gz").write_bytes(gzip.compress(("%d 192.0.2.1 %s\n" % (NOW, "n" * 480)).encode() * 10000, 1) * 100)
-            r = self.lv(["-cache", "dup.gz", "access.log"], wrap=["prlimit", "--as=%d" % (64 << 20)])
-            self.assertIn("999999 duplicate IP addresses in the DNS cache file, ignored.", r.out, r)
-            self.assertEqual(len((self.www / "dup.gz").read_text().splitlines()), 20, r)
-        name = "c" * 250  # a 250-byte cache name keeps its backup and lock beside it
-        for _ in range(2):
-            self.assertEqual(self.lv(["-cache", name, "-translate", "access.log"]).rc, 0)
-        self.assertEqual(sorted(p.name for p in self.www.iterdir() if p.name[0] == "c"), [name, name + ".bak", name + ".lock"])
-        # A current directory deeper than any path buffer; a decoy where the path would be cut is never read.
-        deep = self.www
-        while len(str(deep)) < 1100:
-            deep = deep / ("d" * 200)
-        harness.write_file(deep / "access.log", LOG)
-        cut = harness.write_file(str(deep / "access.log")[:1023], "10.9.9.9 decoy\n")
-        self.assertEqual(self.lv(["-translate", "-exchange", "access.log"], cwd=deep).rc, 0)
-        self.assertEqual((harness.read_file(deep / "access.log"), cut.read_bytes()), (NAMED, b"10.9.9.9 decoy\n"))
-        # Configuration names that would block an open: refused at once.
-        os.mkfifo(self.www / "cfg.fifo")
-        for cfg in ("/dev/zero", str(self.www / "cfg.fifo")):
-            self.assertEqual(subprocess.run([harness.binary(), "-settings", cfg], cwd=self.www, capture_output=True,
-                                            timeout=10).returncode, 1)
-        # A log swapped between a file and a FIFO for as long as the runs last.
-        stop = threading.Event()
-
-        def flip():
-            while not stop.is_set():
-                for src in (self.www / "p", self.www / "f"):
-                    if not src.exists():
-                        os.mkfifo(src) if src.name == "f" else src.write_bytes(LOG)
-                    os.rename(src, self.www / "access.log")
-        flipper = threading.Thread(target=flip)
-        flipper.start()
-        try:
-            for _ in range(10):
-                self.assertLess(self.lv(["-translate", "access.log"], clean=False).elapsed, 20)
-        finally:
-            stop.set()
-            flipper.join()
-        self.assertEqual([state(p) for p in self.victims], self.before)
 
 
 if __name__ == "__main__":
