@@ -65,6 +65,17 @@ class Lookups(Case):
                                  ["The dns-servers line was refused; not asking any other servers."] * bool(message) +
                                  ["Complete."]), r)
 
+    def test_dead_addresses_leave_the_window(self):
+        # 1,000 never answered among 5,000: a dead query gives up its place after
+        # its first time-out, so the run costs one give-up (1.5 s) and 0.5 s per
+        # window of them, not 1.5 s per window.
+        log_of(self.tmp, ["10.%d.%d.%d" % (9 if i % 5 == 0 else 10, i >> 8, i & 255) for i in range(5000)])
+        with FakeDNS({"10.9.0.0/16": "drop"}) as dns:
+            r = self.lv(["-private", "a.log"], dns=dns, dns_timeout=500, config_lines=["dns-inflight 100"], timeout=90)
+            self.assertEqual(len(set(dns.queries())), 5000)
+        self.assertLess(r.elapsed, 0.5 * (3 + 1000 / 100) + 4, r)
+        self.assertEqual(sum(v[2] == "*t1" for v in read_cache(self.tmp / "dnscache").values()), 1000, r)
+
     def test_forward_confirmation(self):
         cases = [  # address, PTR name, forward rule, name stored (None: not stored)
             ("192.0.2.20", "match.example", {"a": ["192.0.2.99", "192.0.2.20"]}, "match.example"),
