@@ -1,7 +1,6 @@
 // Small helpers shared by the module tests.
 #pragma once
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,15 +84,6 @@ inline int Plant(const std::string& kind, const std::string& path, const std::st
   if (kind == "dir") return mkdir(path.c_str(), 0777);
   return kind == "none" ? 0 : -1;
 }
-
-// A small tmpfs at dir for fault tests; mounted is false where this host refuses.
-struct Tmpfs {
-  std::string dir;
-  bool mounted;
-  Tmpfs(const std::string& d, const char* opts)
-      : dir(d), mounted((mkdir(d.c_str(), 0755), mount("tmpfs", d.c_str(), "tmpfs", 0, opts) == 0)) {}
-  ~Tmpfs() { (void)(mounted && umount2(dir.c_str(), MNT_DETACH)); }
-};
 
 // What f printed on standard output.
 template <class F>

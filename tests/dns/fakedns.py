@@ -16,7 +16,6 @@ from dnslib import AAAA, CNAME, PTR, QTYPE, RR, A, DNSLabel, DNSRecord
 
 RCODES = {"nodata": 0, "servfail": 2, "nxdomain": 3, "refused": 5}
 
-
 def address(labels):
     """The address a reverse name stands for, or None."""
     low = [x.decode("latin-1").lower() for x in labels]
@@ -25,13 +24,10 @@ def address(labels):
     if len(low) == 34 and low[32:] == ["ip6", "arpa"] and all(len(x) == 1 for x in low[:32]):
         return ipaddress.IPv6Address(int("".join(reversed(low[:32])), 16))
 
-
 def wire(text, offset):
     return b"".join(struct.pack("!H", 0xC000 | offset + int(t[2:])) if t[0] == "@" else bytes.fromhex(t) for t in text.split())
 
-
 as_list = lambda x: x if isinstance(x, list) else [x]
-
 
 def replies(q, rule, key):
     """[(delay in seconds, packet)] for one query."""
@@ -67,7 +63,6 @@ def replies(q, rule, key):
     struct.pack_into("!H", data, 0, (q.header.id + rule.get("id_delta", 0)) & 0xFFFF)
     struct.pack_into("!H", data, 6, rule.get("ancount", len(r.rr) + len(hand)))
     return [(rule.get("delay", 0) / 1000.0, bytes(data[:rule["cut"]] if "cut" in rule else data))]
-
 
 class Server:
     def __init__(self, args):
@@ -111,7 +106,6 @@ class Server:
                 self.handle(pkt, lambda d, p=peer: self.udp.sendto(d, p))
             except Exception as e:  # a bad packet or rule, a peer gone: keep serving
                 print("fakedns: %r" % e, file=sys.stderr, flush=True)
-
 
 if __name__ == "__main__":
     ap = argparse.ArgumentParser(description="Scriptable DNS test server")

@@ -28,13 +28,11 @@ zone:
   zonefile: "{d}/in-addr.arpa.zone"
 """
 
-
 def zone_escape(name):
     """Zone-file text of a name (str or bytes); odd bytes as \\DDD."""
     raw = name.encode() if isinstance(name, str) else bytes(name)
     text = "".join(chr(b) if chr(b).isalnum() and b < 128 or chr(b) in "-_.*/+=" else "\\%03d" % b for b in raw)
     return text if text.endswith(".") else text + "."
-
 
 def prepare(workdir, mapping, port):
     d = os.path.abspath(workdir)
@@ -47,15 +45,12 @@ def prepare(workdir, mapping, port):
         f.write(CONF.format(port=port, d=d))
     return os.path.join(d, "nsd.conf")
 
-
 def command(conf):
     return [shutil.which("nsd") or "/usr/sbin/nsd", "-d", "-c", conf]
-
 
 def read_map(path):
     with open(path, encoding="utf-8", errors="surrogateescape") as f:
         return dict(line.split(None, 1) for line in map(str.strip, f) if line and not line.startswith("#"))
-
 
 if __name__ == "__main__":
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])

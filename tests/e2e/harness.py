@@ -19,10 +19,8 @@ if os.environ[MARKER] == NETNS or [n for _i, n in socket.if_nameindex()] != ["lo
 sys.path.insert(0, str(HERE.parent / "dns"))
 import nsdserve  # noqa: E402
 
-
 binary = lambda: os.environ["LOGVANE_BINARY"]
 main = lambda: unittest.main(verbosity=2)
-
 
 class TempDir:
     def __init__(self, keep=False, prefix="logvane-e2e-"):
@@ -30,7 +28,6 @@ class TempDir:
 
     def cleanup(self):
         sys.stderr.write("harness: kept %s\n" % self.path) if self.keep else shutil.rmtree(self.path, True)
-
 
 class Case(unittest.TestCase):
     """self.tmp: a directory per test; shared_dns: one FakeDNS for the class."""
@@ -53,7 +50,6 @@ class Case(unittest.TestCase):
         self.assertEqual(r.err if clean else "", "", r)
         return r
 
-
 def dead_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s, socket.socket() as t:
         s.bind(("127.0.0.1", 0))
@@ -61,7 +57,6 @@ def dead_port():
             return t.bind(s.getsockname()) or s.getsockname()[1]
         except OSError:  # taken over TCP
             return dead_port()
-
 
 class Server:
     """A server process that dies with the test (PR_SET_PDEATHSIG)."""
@@ -87,7 +82,6 @@ class Server:
         self.dir.cleanup()
 
     __enter__, __exit__ = lambda self: self, lambda self, *exc: self.stop()
-
 
 class FakeDNS(Server):
     """tests/dns/fakedns.py (its docstring has the rules)."""
@@ -128,7 +122,6 @@ class FakeDNS(Server):
     def clear_queries(self):
         self.log.write_text("")
 
-
 class NSD(Server):
     """nsd with a PTR record per mapping entry (address: name)."""
 
@@ -150,7 +143,6 @@ class NSD(Server):
             except OSError:
                 return False
 
-
 class Result:
     def __init__(self, args, cwd, config, rc, out, err, elapsed):
         self.args, self.cwd, self.config, self.rc, self.elapsed, self.out_bytes = args, cwd, config, rc, elapsed, out
@@ -160,7 +152,6 @@ class Result:
         return "\n--- logvane %s in %s: status %s, %.2fs\n--- configuration:\n%s--- stdout:\n%s--- stderr:\n%s---" % (
             " ".join(self.args), self.cwd, self.rc, self.elapsed, self.config, self.out, self.err)
 
-
 def check_loopback(text):
     """text, unless it could send a query off this host."""
     servers = " ".join(re.findall(r"^dns-servers(.*)", text, re.M)).strip()
@@ -169,13 +160,11 @@ def check_loopback(text):
         raise AssertionError("refusing to run logvane with this configuration:\n" + text)
     return text
 
-
 def write_config(path, dns=None, lines=(), dns_timeout=300, dns_tries=2):
     """dns: FakeDNS, NSD or None (a dead port)."""
     head = ["dns-servers 127.0.0.1:%d" % (dns.port if dns else dead_port()), "dns-timeout %d" % dns_timeout,
             "dns-tries %d" % dns_tries]
     return write_file(path, check_loopback("\n".join(head + list(lines)) + "\n").encode("latin-1"))
-
 
 def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120, dns_timeout=300, dns_tries=2,
                 env=None, wrap=()):
@@ -193,21 +182,17 @@ def run_logvane(args, cwd, config_lines=(), dns=None, stdin=None, timeout=120, d
         raise AssertionError("timed out%s" % Result(args, cwd, config, None, e.stdout or b"", e.stderr or b"", timeout))
     return Result(args, cwd, config, p.returncode, p.stdout, p.stderr, time.monotonic() - start)
 
-
 def _bytes(data):
     return data.encode("utf-8", "surrogateescape") if isinstance(data, str) else bytes(data or b"")
-
 
 def write_file(path, data):
     Path(path).parent.mkdir(parents=True, exist_ok=True)
     Path(path).write_bytes(_bytes(data))
     return Path(path)
 
-
 def read_file(path):
     data = Path(path).read_bytes()
     return gzip.decompress(data) if data[:2] == b"\x1f\x8b" else bz2.decompress(data) if data[:3] == b"BZh" else data
-
 
 def read_cache(path):
     """{address: (time, tries or None, name)}; an error for a file cut short, a
@@ -220,11 +205,9 @@ def read_cache(path):
         out[m[3].decode()] = (int(m[1]), m[2] and int(m[2]), m[4].decode("latin-1"))
     return out
 
-
 names = lambda path: {a: v[2] for a, v in read_cache(path).items()}
 auto_name = lambda addr: "host-%s.example" % addr.replace(".", "-").replace(":", "-")
 ADDR = re.compile(rb"(?<![\d.])\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}(?![\d.])")
-
 
 def translate(text, names):
     """text (bytes) with each IPv4 address named in names replaced."""

@@ -12,7 +12,6 @@ BANNER = ["Starting Logvane Version 1.5.4a"] + USAGE[1:3]
 NEW, BAD, DONE = "'dnscache' not found, creating it.", "Command line argument '%s' is invalid!", ["Complete."]
 LOG = "192.0.2.1 - - [06/Dec/2024:11:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n"
 
-
 class Driver(Case):
     shared_dns = True
 
@@ -105,7 +104,6 @@ class Driver(Case):
         for w in words:
             self.assertTrue(re.search(r"(?m)^\.BI %s " % re.escape(w.replace("-", "\\-")), man) and
                             re.search(r"`%s\b" % re.escape(w), readme), w)
-
 
 if __name__ == "__main__":
     harness.main()

@@ -10,18 +10,14 @@ NOW = int(time.time()) // 60
 KINDS = {"gzip": ([], ".gz"), "bzip2": (["-bzip2"], ".bz2"), "plain": (["-normal"], ".out")}
 MODES = {"keep": [], "exchange": ["-exchange"], "kill": ["-kill"]}
 
-
 cache_bytes = lambda table: "".join("%d %s %s\n" % (NOW, a, n) for a, n in table.items()).encode()
-
 
 def make_log(rng, size, addrs):
     return "".join('%s - - [10/Oct/2023:13:55:36 +0000] "GET /%s HTTP/1.1" 200 %d "http://%s/x"\n' % (
         rng.choice(addrs), "".join(rng.choices("abcdefghijklmnopqrstuvwxyz", k=rng.randint(10, 60))),
         rng.randint(1, 99999), rng.choice(addrs)) for _ in range(size // 100)).encode()
 
-
 pages = lambda n: -(-n // 4096) * 4096
-
 
 class DiskFull(harness.Case):
     shared_dns = True
@@ -97,7 +93,6 @@ class DiskFull(harness.Case):
             r = self.lv(["-translate", "-exchange", "a.gz"])
             self.assertEqual((r.rc, "Read error on input!" in r.out, (self.tmp / "a.gz").read_bytes() == data,
                               [p.name for p in self.tmp.glob("a*")]), (1, True, True, ["a.gz"]), r)
-
 
 if __name__ == "__main__":
     harness.main()

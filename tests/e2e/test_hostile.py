@@ -47,7 +47,6 @@ LOG = ("".join("%s %s - \"GET /?from=%s&x=%s HTTP/1.1\" 200 %d\n" % (ORDINARY[i 
                for i, a in enumerate(HOSTILE)) + "%s\n%s\n%s (%s)\n" % (
     " ".join(HOSTILE), ",".join(ORDINARY + HOSTILE[::-1] + ORDINARY), ORDINARY[7], HOSTILE[-1])).encode()
 
-
 class Hostile(Case):
     def test_hostile_answers(self):
         # The harness first: outside a private namespace it refuses to run; it refuses servers off this host.
@@ -82,7 +81,6 @@ class Hostile(Case):
                         self.assertEqual(settled(got), settled(first))
                     first = got
                     os.rename(self.tmp / "a.log.gz", self.tmp / "first.gz")
-
 
 if __name__ == "__main__":
     harness.main()

@@ -8,10 +8,8 @@ from harness import Case, FakeDNS, auto_name, names, read_cache
 
 DAY, HOUR = 86400, 3600
 
-
 def log_of(tmp, addrs, repeat=1):
     harness.write_file(tmp / "a.log", "".join("%s - - x\n" % a for a in addrs) * repeat)
-
 
 class Lookups(Case):
     def test_answer_kinds(self):
@@ -146,7 +144,6 @@ class Lookups(Case):
             dns.clear_queries()  # the retry used up the fourth try: never again
             self.lv(["-private", "a.log"], dns=dns, dns_timeout=200, config_lines=["divisor 1", "ipv6 on"])
             self.assertNotIn("198.51.100.1", dns.queries())
-
 
 if __name__ == "__main__":
     harness.main()

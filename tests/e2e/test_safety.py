@@ -13,7 +13,6 @@ LOG = "".join('%s - - [06/Dec/2024:11:00:00 +0000] "GET /%d HTTP/1.1" 200 5\n' %
 NAMED = harness.translate(LOG, {a: auto_name(a) for a in ADDRS})
 NOW = int(time.time()) // 60
 
-
 def as_other(fn):
     """fn() run as the attacker; True when it raised nothing."""
     pid = os.fork()
@@ -24,11 +23,9 @@ def as_other(fn):
             os._exit(1)
     return os.waitpid(pid, 0)[1] == 0
 
-
 def state(path):
     st = os.lstat(path)
     return Path(path).read_bytes() if stat.S_ISREG(st.st_mode) else None, st.st_ino, st.st_mode, st.st_uid, st.st_gid
-
 
 class Safety(Case):
     shared_dns = True
@@ -117,7 +114,6 @@ class Safety(Case):
         self.assertEqual((waited, p.wait(30)), ("Waiting for another run to finish writing 'dnscache'.\n", 1))
         self.assertEqual(harness.names(self.www / "dnscache"), dict({a: auto_name(a) for a in ADDRS}, **{
             "10.9.9.8": "first.example", "10.9.9.9": "other.example"}))
-
 
 if __name__ == "__main__":
     harness.main()

@@ -19,13 +19,11 @@ AGENTS = ('192.0.2.4 - "GET /go?to=//192.0.2.3/" "https://192.0.2.2:8443/" "Mozi
 LINE_ENDS = [(b"%s\n%s\n", 2), (b"%s\r%s\r", 2), (b"%s\r\n%s\r\n", 2), (b"%s\n\r%s\r\n\n", 4), (b"%s\r\r\n\n\r%s", 4),
              (b"%s\n%s", 1), (b"%s %s", 0)]
 
-
 def zipped(members):
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, "w") as z:
         [z.writestr(name, data) for name, data in members]
     return buf.getvalue()
-
 
 def boundaries():
     """One line of about 380 KB: wide addresses (leading zeros) over every 32 KiB boundary at a different
@@ -36,7 +34,6 @@ def boundaries():
         buf[32768 * k - d:32768 * k - d + 15] = wide(k, d)
     buf += b" b" + b"".join(wide(10 + i, 200) + b"c" * gap for i, gap in enumerate((32751, 32752, 32753, 32754, 32755)))
     return bytes(buf) + b"\n", [".".join(str(int(x)) for x in w.split(b".")) for w in re.findall(rb"[\d.]{15}", buf)]
-
 
 class Scan(harness.Case):
     shared_dns = True
@@ -92,7 +89,6 @@ class Scan(harness.Case):
         log = harness.write_file(self.tmp / "a.log", "".join("%s x\n" % a for a in addrs)).read_bytes()
         self.lv(["-translate", "-normal", "a.log"])
         self.assertEqual(((self.tmp / "a.log.out").read_bytes() == harness.translate(log, table), self.dns.queries()), (True, []))
-
 
 if __name__ == "__main__":
     harness.main()

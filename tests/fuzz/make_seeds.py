@@ -15,10 +15,8 @@ CACHE = (b'30000000 1.2.3.4 a.example\n30000001 $3 5.6.7.8 *t2\n-5 10.0.0.1 b\n2
 # Addresses at the reader's window ends, and a run across its buffer's end (a dot there).
 EDGES = b"x" * 32740 + b" 1.2.3.4\r\n" + b"y" * 32747 + b"1." * 20 + b"1.1.1.1\r\n10.0.0.1"
 
-
 def tool(cmd, data):
     return subprocess.run(cmd, input=data, stdout=subprocess.PIPE, check=True).stdout
-
 
 def zipped(*members):
     with tempfile.TemporaryDirectory() as d:
@@ -26,7 +24,6 @@ def zipped(*members):
             Path(d, name).write_bytes(data)
         subprocess.run(["zip", "-q", "-X", "z.zip"] + [m[0] for m in members], cwd=d, check=True)
         return Path(d, "z.zip").read_bytes()
-
 
 gz, bz = tool(["gzip", "-n", "-c"], LOG), tool(["bzip2", "-c"], LOG)
 packed = {"gz": gz, "gz2": gz + tool(["gzip", "-n", "-1", "-c"], b"second member 10.0.0.1\n"),
