@@ -37,7 +37,7 @@ TEST(ZStream, WriterOutput) {
     EXPECT_TRUE((kind == ZS_PLAIN ? first : tu::Unpack(kind == ZS_GZIP ? "gzip" : "bzip2", out)) == text);
     EXPECT_TRUE(tu::ReadBack(out) == text);
     EXPECT_EQ(level == 0 && kind == ZS_GZIP, first.size() > text.size());
-    if (kind == ZS_GZIP) EXPECT_EQ(first[8], level == 9 ? 2 : 4);
+    EXPECT_TRUE(kind != ZS_GZIP || first[8] == (level == 9 ? 2 : 4));
     if (level == 9 && kind == ZS_GZIP) {
       ASSERT_TRUE(tu::Sh(dir.path, "gzip -9 -c out.dec > ref"));
       EXPECT_LE(first.size(), tu::Slurp(dir / "ref").size());
