@@ -124,7 +124,7 @@ TEST_F(TranslateTest, ManyFilesDoNotGrow) {
     std::string status = tu::Slurp("/proc/self/status");
     return std::stol(status.substr(status.find("VmRSS:") + 6));
   };
-  long kib = 0, open = 0;
+  [[maybe_unused]] long kib = 0, open = 0;
   for (int i = 0; i < 1000; i++) {
     if (i == 100) kib = rss(), open = fds();
     tu::Spit(in, "1.2.3.4 " + std::to_string(i) + "\n");
