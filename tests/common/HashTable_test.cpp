@@ -10,7 +10,7 @@ bool KeyEqual(const void* key, const void* item) { return *(const uint32_t*)key 
 
 // Buckets in order, the latest first in each; a remembered lookup stands for
 // no other key, nor for an older item of its own. Past three items a bucket
-// the buckets grow, and every item stays.
+// on average the buckets grow, and every item stays.
 TEST(HashTable, OrderLookupsAndGrowth) {
   MemoryPool* pool = MPNew();
   HashTable* t = HashInit(0, pool, KeyHash, KeyEqual);  // 71 buckets

@@ -74,7 +74,9 @@ TEST(FileSafety, ReadsAndLinks) {
 // file in TMPDIR is private and already gone from its directory.
 TEST(FileSafety, Temporaries) {
   tu::TempDir tmp;
-  tu::Victim victim(tmp / "victim");
+  std::string victim = tmp / "victim";
+  tu::Spit(victim, "precious\n");
+  const std::string before = tu::State(victim);
   std::string out = tmp / "out", fixed = tmp / "out.$$$";
   ASSERT_EQ(Plant("dir", tmp / "dir", ""), 0);
   bool root = geteuid() == 0;
@@ -86,8 +88,8 @@ TEST(FileSafety, Temporaries) {
   // clang-format on
   for (auto& r : rows) {
     SCOPED_TRACE(r.target + " " + r.fixed + " " + r.leftover);
-    ASSERT_EQ(Plant(r.leftover, fixed, victim.path), 0);
-    if (r.race) before_open = [&] { Plant(r.leftover, fixed, victim.path); };
+    ASSERT_EQ(Plant(r.leftover, fixed, victim), 0);
+    if (r.race) before_open = [&] { Plant(r.leftover, fixed, victim); };
     FSTemp t;
     int err = 0;
     bool made = FSTempCreate(&t, r.target.c_str(), r.fixed.empty() ? nullptr : r.fixed.c_str(), &err);
@@ -103,7 +105,7 @@ TEST(FileSafety, Temporaries) {
                 std::make_tuple("new\n", 0640u, root ? OTHER : geteuid()));
     }
     FSTempClose(&t);
-    EXPECT_TRUE(victim.Intact());
+    EXPECT_EQ(tu::State(victim), before);
     unlink(fixed.c_str());
   }
   setenv("TMPDIR", (tmp / "dir").c_str(), 1);

@@ -7,8 +7,8 @@ namespace {
 // Every kind in odd pieces, with and without workers: the same bytes, which
 // the tools and our reader decode whole (gzip members of 4 MiB and bzip2
 // blocks, at level 1 enough to go round the workers' ring); level 0 stores,
-// level 9 is no larger than gzip -9; XFL says slowest (2) or fastest (4). On a full device the writer fails for
-// good, with workers too.
+// level 9 is no larger than gzip -9; XFL says slowest (2) or fastest (4). On
+// a full device the writer fails for good, with workers too.
 TEST(ZStream, WriterOutput) {
   tu::TempDir dir;
   MemoryPool* pool = MPNew();
@@ -38,10 +38,8 @@ TEST(ZStream, WriterOutput) {
     EXPECT_TRUE(tu::ReadBack(out) == text);
     EXPECT_EQ(level == 0 && kind == ZS_GZIP, first.size() > text.size());
     EXPECT_TRUE(kind != ZS_GZIP || first[8] == (level == 9 ? 2 : 4));
-    if (level == 9 && kind == ZS_GZIP) {
-      ASSERT_TRUE(tu::Sh(dir.path, "gzip -9 -c out.dec > ref"));
-      EXPECT_LE(first.size(), tu::Slurp(dir / "ref").size());
-    }
+    EXPECT_TRUE(level != 9 || kind != ZS_GZIP ||
+                (tu::Sh(dir.path, "gzip -9 -c out.dec > ref") && first.size() <= tu::Slurp(dir / "ref").size()));
   }
   MPDelete(pool);
 }

@@ -41,11 +41,9 @@ class Case(unittest.TestCase):
         cls.addClassCleanup(lambda: cls.dns and cls.dns.stop())
 
     def setUp(self):
-        d = TempDir()
-        self.tmp = d.path
+        self.tmp = (d := TempDir()).path
         self.addCleanup(d.cleanup)
-        if self.dns:
-            self.dns.clear_queries()
+        self.dns and self.dns.clear_queries()
 
     def lv(self, args, clean=True, **kw):
         r = run_logvane(args, **dict(dict(cwd=self.tmp, dns=self.dns), **kw))

@@ -38,8 +38,7 @@ class Driver(Case):
             (["-t", "-n", "missing.log"], [], 1, [NEW, "Error opening input file 'missing.log'."]),
             # A settings file first replaces logvane.cfg, under any abbreviation.
             (["-s", "other.cfg", "a.log"], ["cache never"], 1, ["'mycache' not found, creating it."]),
-            (["-SeT", "other.cfg", "a.log"], ["cache never"], 1, ["'mycache' not found, creating it."]),
-        ]
+            (["-SeT", "other.cfg", "a.log"], ["cache never"], 1, ["'mycache' not found, creating it."])]
         for args, cfg, rc, out in rows:
             with self.subTest(args=args, cfg=cfg):
                 [p.unlink() for p in self.tmp.glob("*cache*")]

@@ -43,10 +43,8 @@ class DiskFull(harness.Case):
         # The cache: as it was with its write reported failed, or the whole new table.
         wrote = re.search(r"^Wrote ([\d,]+) cache entries", r.out, re.M)
         self.assertNotEqual(bool(wrote), "Unable to write '" in r.out or "Unable to open '" in r.out, r)
-        if wrote:
-            self.assertEqual(harness.names(fs / "dnscache"), self.want, r)
-        else:
-            self.assertEqual((fs / "dnscache").read_bytes(), cache_bytes(self.old), r)
+        self.assertEqual(harness.names(fs / "dnscache") if wrote else (fs / "dnscache").read_bytes(),
+                         self.want if wrote else cache_bytes(self.old), r)
         done = []
         for (name, text), part in zip(self.logs, re.split(r"^Translating '.*'$", r.out, flags=re.M)[1:]):
             done.append("Write error on output file!" not in part and "Error opening output file" not in part)
@@ -85,8 +83,7 @@ class DiskFull(harness.Case):
         self.assertTrue({(False, 0), (True, None)} <= seen and len(seen) >= 4, seen)
 
     def test_damaged_input(self):
-        # A gzip log cut short or spoilt inside: reported, status 1, and
-        # -exchange leaves it as it was.
+        # A gzip log cut short or spoilt inside: reported, status 1, and -exchange leaves it as it was.
         z = gzip.compress(self.logs[2][1])
         for data in (z[:len(z) // 2], z[:100] + b"\xff" * 50 + z[150:]):
             harness.write_file(self.tmp / "a.gz", data)

@@ -39,8 +39,7 @@ CASES = [
     ("203.0.113.34", {"name": ["h%d.many.example" % i for i in range(15)]}, {"h%d.many.example" % i for i in range(15)}),
     ("203.0.113.35", {"name": LOTS}, set(LOTS)), ("203.0.113.43", {"raw": ["x\ny.example", "ok.example"]}, {F, "ok.example"}),
     ("203.0.113.36", {"cname": ["c1.alias.example", "c2.alias.example"], "name": "final.example"}, {"final.example"}),
-    ("203.0.113.37", {"cname": ["loop.alias.example", "loop.alias.example"], "do": "nodata"}, {F}),
-]
+    ("203.0.113.37", {"cname": ["loop.alias.example", "loop.alias.example"], "do": "nodata"}, {F})]
 ORDINARY, HOSTILE = ["192.0.2.%d" % i for i in range(1, 9)], [a for a, _r, _w in CASES]
 # Hostile addresses alone, amid ordinary ones and side by side.
 LOG = ("".join("%s %s - \"GET /?from=%s&x=%s HTTP/1.1\" 200 %d\n" % (ORDINARY[i % 8], a, a, ORDINARY[(i + 3) % 8], i)

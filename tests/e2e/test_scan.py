@@ -69,8 +69,7 @@ class Scan(harness.Case):
             ([("long.log", long_line), ("long.gz", gzip.compress(long_line * 2))], [], long_want,
              [(11, 0, 11, 0, 1), (0, 0, 11, 22, 2)]),
             ([("a.log", b"x" * 65535 + b"\r\n" + b"y" * 65531 + b"10.40.0.1 z\n10.40.0.2")], [],
-             ["10.40.0.1", "10.40.0.2"], [(2, 0, 2, 0, 2)]),
-        ]
+             ["10.40.0.1", "10.40.0.2"], [(2, 0, 2, 0, 2)])]
         for files, config, asked, totals in rows:
             with self.subTest(files=[n for n, _d in files]):
                 self.dns.clear_queries()

@@ -3,9 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
-#include <string>
 
-#include "src/HostTable.h"
 #include "src/IPText.h"
 #include "tests/fuzz/FuzzSupport.h"
 

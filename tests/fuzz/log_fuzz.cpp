@@ -41,14 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   // The first byte picks the run's choices; the rest is the log.
   const uint8_t pick = data[0];
-  Settings.newlines = pick % 3;
+  Settings.newlines = pick % 3, Settings.level = (pick >> 4) & 1, Settings.exchange = (pick >> 5) & 1;
   Settings.compress = (uint8_t)((pick >> 2) % 4 % 3);  // none, gzip, bzip2, none
-  Settings.level = (pick >> 4) & 1;
-  Settings.exchange = (pick >> 5) & 1;
   FuzzResetTable();
   for (auto& n : names) FuzzAddHost(n.first, n.second.c_str());
-  FuzzAddHost(htonl(0x05060708), FailedMark);
-  FuzzAddHost(htonl(0x09090909), nullptr);
+  FuzzAddHost(htonl(0x05060708), FailedMark), FuzzAddHost(htonl(0x09090909), nullptr);
   std::string path = FuzzWrite("log", data + 1, size - 1);
   bool damaged;
   std::vector<uint32_t> offered;

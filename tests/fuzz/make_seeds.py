@@ -1,10 +1,7 @@
 #!/usr/bin/python3
 """make_seeds.py DIR: each fuzz target's seeds into DIR/<target>/, the compressed
 ones made by the real gzip, bzip2 and zip tools (nothing binary in the tree)."""
-import shutil
-import subprocess
-import sys
-import tempfile
+import shutil, subprocess, sys, tempfile
 from pathlib import Path
 
 LOG = (b'1.2.3.4 - - [06/Dec/2026:10:00:00 +0000] "GET /a?from=10.0.0.1 HTTP/1.1" 200 512 '
@@ -38,8 +35,7 @@ seeds = {
                               b"2001:db8::1 ::ffff:1.2.3.4 1:2:3:4::5:6:7:8 1::2::3 1:2:3:4:5:6:7:8".split())),
     "input": dict(packed, log=LOG, empty=b"", edges=EDGES, lines=b"a\r\nb\rc\n\n\r" * 50, short=b"BZh91AY&SY 1.2."),
     "cachefile": {"plain": b"\0" + CACHE, "private": b"\1" + tool(["gzip", "-n", "-c"], CACHE),
-                  "divisor": b"\2" + CACHE, "offset": b"\x19" + CACHE},
-}
+                  "divisor": b"\2" + CACHE, "offset": b"\x19" + CACHE}}
 for target, files in seeds.items():
     shutil.rmtree(Path(sys.argv[1], target), ignore_errors=True)
     Path(sys.argv[1], target).mkdir(parents=True)

@@ -1,10 +1,7 @@
 // Feeds each file named, or each file in a directory named, to the target
 // once: the seeds replayed by ordinary test runs, without libFuzzer.
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "tests/fuzz/FuzzSupport.h"
 

@@ -1,7 +1,5 @@
 #include "src/CacheFile.h"
 
-#include <gtest/gtest.h>
-
 #include <ctime>
 #include <functional>
 #include <thread>
@@ -129,7 +127,7 @@ TEST_F(CacheFileTest, ExpiryBoundaries) {
     for (int b : {0, 1}) {
       DropTable(), NewTable();
       Settings.expire_good = b ? 200 : 84;
-      for (auto& e : batches[b]) Add(Count() + 1, e.first, now - e.second);
+      for (auto& e : batches[b]) Add((std::to_string(Count() + 1) + ".0.0.0").c_str(), e.first, now - e.second);
       said += Write(false);
       if (!b) said += tu::Slurp(path);
     }
@@ -176,8 +174,7 @@ TEST_F(CacheFileTest, ForeignCacheOwnerModeAndNames) {
 // says so and waits), and a write first takes in what another run wrote
 // since this one read the file: later entries win, lookups under way are left be.
 TEST_F(CacheFileTest, WriteWaitsAndTakesInAnotherRunsEntries) {
-  Settings.divisor = 1;
-  Settings.verbose = Settings.ipv6 = 1;
+  Settings.divisor = Settings.verbose = Settings.ipv6 = 1;
   std::string old = std::to_string(now - 100), newer = std::to_string(now - 50), t = std::to_string(now);
   tu::Spit(path, old + " 10.0.0.1 old\n" + old + " 10.0.0.2 mine\n" + old + " 2001:db8::1 old\n");
   Read();

@@ -1,11 +1,9 @@
 #include "src/HostTable.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <memory>
 
 #include "src/IPText.h"
+#include "tests/common/TestUtil.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
 // Settings: configuration file lines and command-line options.
 #include "src/Settings.h"
 
-#include <gtest/gtest.h>
-
 #include <sstream>
 #include <vector>
 

@@ -1,7 +1,5 @@
 #include "src/Translate.h"
 
-#include <gtest/gtest.h>
-
 #include "tests/common/TestUtil.h"
 
 namespace {
